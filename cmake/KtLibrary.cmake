@@ -1,0 +1,51 @@
+# kt_add_library(<target>
+#     OUTPUT <name>            file name without "lib" and ".so"
+#     [VERSION <x.y.z>]        full version; the SONAME takes its major number
+#     EXPORTS <file>           names the library exports, one per line
+#     [NEEDED <lib>...]        exact DT_NEEDED list the library must carry
+#     SOURCES <src>...
+#     [LINK <dep>...])
+#
+# Builds a shared library with hidden symbols, a version script that exports exactly
+# the listed names, the product run path, and a test that checks both against the
+# built file.
+function(kt_add_library target)
+  cmake_parse_arguments(ARG "" "OUTPUT;VERSION;EXPORTS" "NEEDED;SOURCES;LINK" ${ARGN})
+  add_library(${target} SHARED ${ARG_SOURCES})
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${ARG_OUTPUT}
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    INSTALL_RPATH "${KT_INSTALL_LIBDIR}"
+    BUILD_RPATH "${CMAKE_BINARY_DIR}/lib;${KT_INSTALL_LIBDIR}")
+  if(ARG_VERSION)
+    string(REGEX MATCH "^[0-9]+" soversion "${ARG_VERSION}")
+    set_target_properties(${target} PROPERTIES VERSION ${ARG_VERSION} SOVERSION ${soversion})
+  endif()
+  target_include_directories(${target} PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
+  if(ARG_LINK)
+    target_link_libraries(${target} PRIVATE ${ARG_LINK})
+  endif()
+
+  # Version script from the export list: everything not listed stays local, including
+  # template instantiations that the C++ library headers would otherwise make visible.
+  set(exports "${CMAKE_CURRENT_SOURCE_DIR}/${ARG_EXPORTS}")
+  file(STRINGS "${exports}" names REGEX "^[A-Za-z_]")
+  set(map "${CMAKE_CURRENT_BINARY_DIR}/${target}.map")
+  list(JOIN names ";\n    " body)
+  file(CONFIGURE OUTPUT "${map}" CONTENT "{\n  global:\n    ${body};\n  local: *;\n};\n")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${exports}")
+  target_link_options(${target} PRIVATE
+    "LINKER:--version-script=${map}" "LINKER:--no-undefined" "LINKER:--as-needed")
+  set_target_properties(${target} PROPERTIES LINK_DEPENDS "${map}")
+
+  if(KT_BUILD_TESTS)
+    add_test(NAME ${target}.exports
+      COMMAND ${CMAKE_COMMAND}
+        "-DLIB=$<TARGET_FILE:${target}>" "-DEXPECTED=${exports}"
+        "-DREADELF=${CMAKE_READELF}" "-DNEEDED=${ARG_NEEDED}"
+        "-DRUNPATH=${KT_INSTALL_LIBDIR}"
+        -P "${PROJECT_SOURCE_DIR}/cmake/CheckExports.cmake")
+  endif()
+endfunction()

@@ -1,0 +1,27 @@
+# kt_add_gtest(<target> SOURCES <src>... [LINK <dep>...] [NAMESPACE] [TIMEOUT <s>])
+#
+# Builds a GoogleTest program and registers it with CTest. NAMESPACE runs it through
+# sim/ns-run, which gives the process its own mount and network namespaces (the
+# simulated stream device and a private loopback), so tests that bind fixed endpoints
+# can run side by side. Cross builds run the program under the emulator.
+set(KT_NS_RUN "${PROJECT_SOURCE_DIR}/sim/ns-run")
+
+function(kt_add_gtest target)
+  cmake_parse_arguments(ARG "NAMESPACE" "TIMEOUT" "SOURCES;LINK" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE ${ARG_LINK} GTest::gtest GTest::gtest_main Threads::Threads)
+  set(cmd "")
+  if(ARG_NAMESPACE)
+    list(APPEND cmd "${KT_NS_RUN}")
+  endif()
+  if(CMAKE_CROSSCOMPILING)
+    list(APPEND cmd ${CMAKE_CROSSCOMPILING_EMULATOR})
+  endif()
+  add_test(NAME ${target} COMMAND ${cmd} "$<TARGET_FILE:${target}>")
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  # A test that cannot get what it needs fails; it never counts as skipped.
+  set_tests_properties(${target} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+    FAIL_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
+endfunction()

@@ -1,0 +1,19 @@
+/* Export and linkage markers shared by every public header of the product. */
+#ifndef KT_API_H
+#define KT_API_H
+
+/* Marks a declaration as part of a library's exported interface. */
+#define KT_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+#define KT_BEGIN_DECLS extern "C" {
+#define KT_END_DECLS }
+/* Exported functions never let an exception cross into C callers. */
+#define KT_NOEXCEPT noexcept
+#else
+#define KT_BEGIN_DECLS
+#define KT_END_DECLS
+#define KT_NOEXCEPT
+#endif
+
+#endif /* KT_API_H */
