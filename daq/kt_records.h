@@ -36,13 +36,13 @@ KT_BEGIN_DECLS
  * channel; the upper four are ignored everywhere.
  */
 typedef struct kt_frame {
-    uint8_t module_id;       /* acquisition module, 0..255 */
-    uint8_t channel_id : 4;  /* channel within the module, 0..15 */
-    uint8_t : 4;             /* ignored */
-    uint16_t msg_id;         /* message number */
-    uint8_t reserved[10];    /* carried unchanged */
-    uint16_t payload_len;    /* payload bytes */
-    uint8_t payload[];       /* payload, then the trailer */
+    uint8_t module_id;      /* acquisition module, 0..255 */
+    uint8_t channel_id : 4; /* channel within the module, 0..15 */
+    uint8_t : 4;            /* ignored */
+    uint16_t msg_id;        /* message number */
+    uint8_t reserved[10];   /* carried unchanged */
+    uint16_t payload_len;   /* payload bytes */
+    uint8_t payload[];      /* payload, then the trailer */
 } kt_frame;
 
 typedef struct kt_channel kt_channel;
@@ -55,16 +55,16 @@ typedef int (*kt_filter_fn)(kt_channel *channel, kt_frame *frame);
 
 /* One configured channel of the filter mode. */
 struct kt_channel {
-    char *name;                            /* channel name, owned */
-    uint16_t port;                         /* TCP port for the channel's client */
-    uint8_t module_id;                     /* module taken; 255 with sub_filters[0] 255: all */
-    int32_t *sub_filters;                  /* channel_id values taken, owned */
-    uint32_t sub_filter_count;             /* entries in sub_filters, 1..128 */
-    char *param;                           /* parameter text for the filters, owned */
-    kt_filter_fn filters[KT_MAX_FILTERS];  /* chain from slot 0, null after the last */
-    int listen_fd;                         /* listening socket */
-    int conn_fd;                           /* client socket, -1 while there is none */
-    pthread_t accept_thread;               /* thread accepting the client */
+    char *name;                           /* channel name, owned */
+    uint16_t port;                        /* TCP port for the channel's client */
+    uint8_t module_id;                    /* module taken; 255 with sub_filters[0] 255: all */
+    int32_t *sub_filters;                 /* channel_id values taken, owned */
+    uint32_t sub_filter_count;            /* entries in sub_filters, 1..128 */
+    char *param;                          /* parameter text for the filters, owned */
+    kt_filter_fn filters[KT_MAX_FILTERS]; /* chain from slot 0, null after the last */
+    int listen_fd;                        /* listening socket */
+    int conn_fd;                          /* client socket, -1 while there is none */
+    pthread_t accept_thread;              /* thread accepting the client */
 };
 
 /*
@@ -72,10 +72,10 @@ struct kt_channel {
  * and the number of subscribers of that source in bits 16..31.
  */
 typedef struct kt_channel_info {
-    uint32_t *entries;    /* owned array of `capacity` entries */
-    uint16_t capacity;    /* entries allocated */
-    uint16_t used;        /* entries in use, from the first on */
-    uint16_t all_frames;  /* 1 while a subscriber for every frame is registered */
+    uint32_t *entries;   /* owned array of `capacity` entries */
+    uint16_t capacity;   /* entries allocated */
+    uint16_t used;       /* entries in use, from the first on */
+    uint16_t all_frames; /* 1 while a subscriber for every frame is registered */
 } kt_channel_info;
 
 /* Source key of a (module, channel) pair: module in the high byte. */
@@ -99,8 +99,12 @@ static inline int kt_frame_fits_slot(const kt_frame *frame) {
 }
 
 /* Subscriber-table entry helpers: key in the low half, count in the high half. */
-static inline uint16_t kt_entry_key(uint32_t entry) { return (uint16_t)(entry & 0xffffu); }
-static inline uint16_t kt_entry_count(uint32_t entry) { return (uint16_t)(entry >> 16); }
+static inline uint16_t kt_entry_key(uint32_t entry) {
+    return (uint16_t)(entry & 0xffffu);
+}
+static inline uint16_t kt_entry_count(uint32_t entry) {
+    return (uint16_t)(entry >> 16);
+}
 static inline uint32_t kt_entry_make(uint16_t key, uint16_t count) {
     return ((uint32_t)count << 16) | key;
 }

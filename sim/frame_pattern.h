@@ -1,0 +1,37 @@
+// Frames of the simulated stream engine: a deterministic content that a reader can check
+// for corruption, duplicates and stale slots.
+//
+// Header bytes 4..11 carry a sequence number that counts every frame the engine writes,
+// whatever its source; the payload is derived from it; the trailer is a checksum of
+// header and payload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ktsim {
+
+struct FrameSpec {
+    uint8_t module_id = 0;
+    uint8_t channel_id = 0;  // 0..15
+    uint8_t high_bits = 0;   // written into bits 4..7 of byte 1, which readers must ignore
+    uint16_t msg_id = 0;
+    uint64_t seq = 0;
+    uint16_t payload_len = 0;  // at most 2028
+};
+
+// Writes the frame into a slot of at least payload_len + 20 bytes.
+void write_frame(uint8_t *slot, const FrameSpec &spec);
+
+// What check_frame found in a frame.
+struct FrameCheck {
+    bool ok = false;
+    std::string error;  // why not ok
+    FrameSpec spec;     // header fields as read
+};
+
+// Checks a frame of `length` bytes (the whole frame, payload_len + 20, or a whole slot).
+FrameCheck check_frame(const uint8_t *frame, size_t length);
+
+}  // namespace ktsim

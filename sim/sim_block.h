@@ -1,0 +1,82 @@
+// State that the simulated stream engine shares with its helpers through the spare part
+// of the register page (the reader library never touches these offsets).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "kt_axis.h"
+
+namespace ktsim {
+
+constexpr uint32_t kSlotSize = 2048;
+constexpr uint32_t kMagic = 0x4b54534d;  // marks a simulated device
+constexpr unsigned kBlockOffset = 0x800;
+
+struct alignas(8) Block {
+    uint32_t magic;
+    uint32_t engine_alive;  // 1 while an engine process serves the device
+    uint32_t start_req;     // raised by the hand-over shim after each ring set-up
+    uint32_t start_ack;     // the engine's copy of start_req once it has restarted
+    uint32_t seen_rd_ptr;   // read pointer up to which hand-backs are accounted
+    uint32_t ring_base;     // ring the engine currently fills, 0 slots while stopped
+    uint32_t ring_slots;
+    uint32_t restarts;
+    uint64_t frames_written;
+    uint64_t frames_held_back;  // frames that found the ring full when due
+};
+
+inline Block *block_of(void *regs) {
+    return reinterpret_cast<Block *>(static_cast<uint8_t *>(regs) + kBlockOffset);
+}
+
+template <class T>
+std::atomic_ref<T> at(T &field) {
+    return std::atomic_ref<T>(field);
+}
+
+inline std::atomic_ref<uint32_t> reg32(void *regs, unsigned offset) {
+    return std::atomic_ref<uint32_t>(
+        *reinterpret_cast<uint32_t *>(static_cast<uint8_t *>(regs) + offset));
+}
+
+inline bool is_simulated(void *regs) {
+    return at(block_of(regs)->magic).load() == kMagic;
+}
+
+// What the engine does when the read pointer register is written: the slots between the
+// previous and the new read pointer are free again and leave the data count. Called by
+// the engine as it polls and, through the shim, by the reader right after its write, so
+// the count drops the moment the pointer moves, as with the hardware register. Whoever
+// comes first accounts a move; the other finds nothing left to do.
+inline void account_hand_back(void *regs) {
+    Block *b = block_of(regs);
+    const uint32_t slots = at(b->ring_slots).load(std::memory_order_acquire);
+    if (slots == 0) {
+        return;
+    }
+    const uint32_t base = at(b->ring_base).load(std::memory_order_acquire);
+    auto rd = reg32(regs, KT_AXIS_RD_PTR);
+    auto seen = at(b->seen_rd_ptr);
+    for (;;) {
+        // The accounted pointer first: the register read after it is at least as new, so
+        // a stale read can never move the accounted pointer backwards.
+        uint32_t old = seen.load(std::memory_order_acquire);
+        const uint32_t now = rd.load(std::memory_order_acquire);
+        if (now == old) {
+            return;
+        }
+        const uint32_t now_idx = (now - base) / kSlotSize;
+        const uint32_t old_idx = (old - base) / kSlotSize;
+        if (now < base || now_idx >= slots || (now - base) % kSlotSize != 0) {
+            return;  // not a slot of the current ring: ignored, as a register would
+        }
+        if (seen.compare_exchange_strong(old, now, std::memory_order_acq_rel)) {
+            const uint32_t freed = (now_idx + slots - old_idx) % slots;
+            reg32(regs, KT_AXIS_DATA_CNT).fetch_sub(freed * kSlotSize, std::memory_order_acq_rel);
+            return;
+        }
+    }
+}
+
+}  // namespace ktsim

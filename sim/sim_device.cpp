@@ -1,0 +1,162 @@
+#include "sim_device.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "sim_block.h"
+
+namespace ktsim {
+namespace {
+
+constexpr char kClassDir[] = "/sys/class";
+constexpr char kDeviceDir[] = "/sys/class/ktsim";
+
+[[noreturn]] void fail(const std::string &what) {
+    throw std::runtime_error("simulated device: " + what + ": " + std::strerror(errno));
+}
+
+void make_dir(const std::string &path) {
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+        fail("mkdir " + path);
+    }
+}
+
+void write_text(const std::string &path, const char *format, uint32_t value) {
+    FILE *f = fopen(path.c_str(), "w");
+    if (f == nullptr) {
+        fail("create " + path);
+    }
+    fprintf(f, format, value);
+    fclose(f);
+}
+
+std::string own_mount_ns() {
+    char buf[64] = {};
+    const ssize_t n = readlink("/proc/self/ns/mnt", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+std::string namespace_problem() {
+    const char *marked = getenv("KT_SIM_NAMESPACE");
+    const char *outer = getenv("KT_SIM_OUTER_MNTNS");
+    if (marked == nullptr || std::strcmp(marked, "1") != 0 || outer == nullptr) {
+        return "not inside a private namespace: run the program through sim/ns-run "
+               "(unshare from util-linux), which gives it its own mount and network namespaces";
+    }
+    if (own_mount_ns() == outer) {
+        return "the mount namespace is the machine's own; refusing to mount over /sys/class";
+    }
+    return {};
+}
+
+Device::Device(const DeviceConfig &config) : config_(config) {
+    try {
+        setup();
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+}
+
+Device::~Device() {
+    cleanup();
+}
+
+void Device::setup() {
+    const DeviceConfig &config = config_;
+    const std::string problem = namespace_problem();
+    if (!problem.empty()) {
+        throw std::runtime_error("simulated device: " + problem);
+    }
+    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    // The region is 16 MiB longer than the largest ring, rounded to whole pages.
+    const uint64_t mem = (uint64_t{config.ring_capacity} + 0x1000000u + page_ - 1) / page_ * page_;
+    if (mem > 0xffffffffu - config.mem_phys) {
+        errno = EINVAL;
+        fail("ring capacity too large");
+    }
+    mem_size_ = static_cast<uint32_t>(mem);
+
+    if (mount("ktsim", kClassDir, "tmpfs", 0, "mode=0755") != 0) {
+        fail("mount tmpfs over /sys/class");
+    }
+    mounted_ = true;
+
+    const std::string name = "uio" + std::to_string(config.uio_index);
+    make_dir(std::string(kClassDir) + "/uio");
+    sysfs_ = std::string(kClassDir) + "/uio/" + name;
+    make_dir(sysfs_);
+    make_dir(sysfs_ + "/maps");
+    for (int map = 0; map < 2; ++map) {
+        const std::string dir = sysfs_ + "/maps/map" + std::to_string(map);
+        make_dir(dir);
+        const uint32_t addr = map == 0 ? 0x43c00000u : config.mem_phys;
+        const uint32_t size = map == 0 ? config.regs_size : mem_size_;
+        write_text(dir + "/addr", "0x%08x\n", addr);
+        write_text(dir + "/size", "0x%08x\n", size);
+        write_text(dir + "/offset", "0x%x\n", 0);
+    }
+
+    make_dir(kDeviceDir);
+    node_ = std::string(kDeviceDir) + "/" + name;
+    link_ = std::string(kDeviceDir) + "/axis" + std::to_string(config.uio_index);
+    const int fd = open(node_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) {
+        fail("create " + node_);
+    }
+    if (ftruncate(fd, static_cast<off_t>(page_ + mem_size_)) != 0) {
+        close(fd);
+        fail("size " + node_);
+    }
+    void *r = mmap(nullptr, page_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *m =
+        mmap(nullptr, mem_size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(page_));
+    close(fd);
+    regs_ = r == MAP_FAILED ? nullptr : r;
+    mem_ = m == MAP_FAILED ? nullptr : static_cast<uint8_t *>(m);
+    if (regs_ == nullptr || mem_ == nullptr) {
+        fail("map " + node_);
+    }
+    at(block_of(regs_)->magic).store(kMagic);
+    // The reader finds the device through a relative link beside the node.
+    if (symlink(name.c_str(), link_.c_str()) != 0) {
+        fail("link " + link_);
+    }
+}
+
+void Device::cleanup() {
+    if (regs_ != nullptr) {
+        munmap(regs_, page_);
+        regs_ = nullptr;
+    }
+    if (mem_ != nullptr) {
+        munmap(mem_, mem_size_);
+        mem_ = nullptr;
+    }
+    if (mounted_) {
+        umount2(kClassDir, MNT_DETACH);
+        mounted_ = false;
+    }
+}
+
+uint32_t Device::reg32(unsigned offset) const {
+    return ktsim::reg32(regs_, offset).load(std::memory_order_acquire);
+}
+
+uint8_t Device::reg8(unsigned offset) const {
+    return std::atomic_ref<uint8_t>(static_cast<uint8_t *>(regs_)[offset]).load();
+}
+
+}  // namespace ktsim

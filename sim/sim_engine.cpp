@@ -1,0 +1,251 @@
+#include "sim_engine.h"
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "frame_pattern.h"
+#include "sim_block.h"
+
+namespace ktsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+volatile sig_atomic_t g_stop_requested = 0;
+
+void on_stop_signal(int) {
+    g_stop_requested = 1;
+}
+
+// The ring a reader has programmed, as the engine serves it.
+struct Ring {
+    uint32_t base = 0;
+    uint32_t size = 0;
+    uint32_t slots = 0;
+    uint32_t write_slot = 0;
+};
+
+class EngineLoop {
+  public:
+    EngineLoop(const Device &device, const EngineConfig &config)
+        : device_(device),
+          config_(config),
+          regs_(device.regs()),
+          block_(block_of(regs_)),
+          count_(reg32(regs_, KT_AXIS_DATA_CNT)),
+          msg_ids_(config.sources.size(), 0) {}
+
+    void run(volatile const int &stop) {
+        at(block_->engine_alive).store(1);
+        uint8_t last_bit = ctrl_bit();
+        if (last_bit != 0) {
+            restart();  // a reader started the ring before the engine came up
+        }
+        while (stop == 0) {
+            const uint32_t req = at(block_->start_req).load(std::memory_order_acquire);
+            const uint8_t bit = ctrl_bit();
+            if (req != at(block_->start_ack).load()) {
+                restart();
+                at(block_->start_ack).store(req, std::memory_order_release);
+            } else if (bit != 0 && last_bit == 0) {
+                restart();
+            }
+            last_bit = bit;
+            if (ring_.slots == 0 || !step()) {
+                pause();
+            }
+        }
+        at(block_->engine_alive).store(0);
+    }
+
+  private:
+    uint8_t ctrl_bit() const {
+        auto *p = static_cast<uint8_t *>(regs_) + KT_AXIS_CTRL;
+        return std::atomic_ref<uint8_t>(*p).load(std::memory_order_acquire) & 1u;
+    }
+
+    // Takes up the ring from the ring registers; an unusable ring stops the engine.
+    void restart() {
+        at(block_->ring_slots).store(0, std::memory_order_release);
+        ring_ = Ring{};
+        const uint32_t base = reg32(regs_, KT_AXIS_RING_BASE).load();
+        const uint32_t end = reg32(regs_, KT_AXIS_RING_END).load();
+        const uint32_t size = end - base + 1;
+        const uint64_t slots = (uint64_t{size} + kSlotSize - 1) / kSlotSize;
+        const uint64_t offset = uint64_t{base} - device_.mem_phys();
+        count_.store(0, std::memory_order_release);
+        if (base < device_.mem_phys() || slots < 2 ||
+            offset + slots * kSlotSize > device_.mem_size()) {
+            return;
+        }
+        ring_ = Ring{base, size, static_cast<uint32_t>(slots), 0};
+        at(block_->seen_rd_ptr).store(base, std::memory_order_release);
+        at(block_->ring_base).store(base, std::memory_order_release);
+        at(block_->ring_slots).store(ring_.slots, std::memory_order_release);
+        at(block_->restarts).fetch_add(1);
+        started_ = Clock::now();
+        written_since_start_ = 0;
+        holding_ = false;
+    }
+
+    // Writes the next frame if it is due and a slot is free; false when there was none.
+    bool step() {
+        account_hand_back(regs_);
+        if (config_.frames != 0 && at(block_->frames_written).load() >= config_.frames) {
+            return false;
+        }
+        if (config_.rate > 0) {
+            const auto due =
+                started_ +
+                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                    static_cast<double>(written_since_start_) / config_.rate));
+            if (Clock::now() < due) {
+                return false;
+            }
+        }
+        // One slot always stays free, so that a full ring and an empty one differ.
+        if (count_.load(std::memory_order_acquire) / kSlotSize >= ring_.slots - 1) {
+            if (!holding_) {
+                at(block_->frames_held_back).fetch_add(1);
+                holding_ = true;
+            }
+            return false;
+        }
+        holding_ = false;
+        write_next();
+        return true;
+    }
+
+    void write_next() {
+        const uint64_t seq = at(block_->frames_written).load();
+        const size_t src = seq % config_.sources.size();
+        FrameSpec spec;
+        spec.module_id = config_.sources[src].first;
+        spec.channel_id = config_.sources[src].second;
+        spec.high_bits = config_.high_bits ? static_cast<uint8_t>(seq % 15 + 1) : 0;
+        spec.msg_id = msg_ids_[src]++;
+        spec.seq = seq;
+        spec.payload_len = config_.payload_sizes[seq % config_.payload_sizes.size()];
+        const uint32_t addr = ring_.base + ring_.write_slot * kSlotSize;
+        write_frame(device_.mem() + (addr - device_.mem_phys()), spec);
+        // The count rises only once the frame is complete in memory.
+        count_.fetch_add(kSlotSize, std::memory_order_release);
+        ring_.write_slot = (ring_.write_slot + 1) % ring_.slots;
+        at(block_->frames_written).store(seq + 1, std::memory_order_release);
+        ++written_since_start_;
+        idle_rounds_ = 0;
+    }
+
+    // Yields at first, then sleeps briefly, so a waiting engine does not take a core.
+    void pause() {
+        if (++idle_rounds_ < 64) {
+            sched_yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    }
+
+    const Device &device_;
+    const EngineConfig &config_;
+    void *regs_;
+    Block *block_;
+    std::atomic_ref<uint32_t> count_;
+    std::vector<uint16_t> msg_ids_;
+    Ring ring_;
+    Clock::time_point started_;
+    uint64_t written_since_start_ = 0;
+    bool holding_ = false;
+    unsigned idle_rounds_ = 0;
+};
+
+}  // namespace
+
+void run_engine(const Device &device, const EngineConfig &config, volatile const int &stop) {
+    EngineLoop(device, config).run(stop);
+}
+
+Engine::Engine(const Device &device, EngineConfig config)
+    : device_(device), config_(std::move(config)) {
+    if (config_.sources.empty() || config_.payload_sizes.empty()) {
+        throw std::invalid_argument("simulated engine: no sources or payload sizes");
+    }
+    for (uint16_t size : config_.payload_sizes) {
+        if (size > 2028) {
+            throw std::invalid_argument("simulated engine: payload longer than 2028 bytes");
+        }
+    }
+}
+
+Engine::~Engine() {
+    stop();
+}
+
+void Engine::start() {
+    if (pid_ > 0) {
+        return;
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error(std::string("simulated engine: fork: ") + std::strerror(errno));
+    }
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        struct sigaction sa {};
+        sa.sa_handler = on_stop_signal;
+        sigaction(SIGTERM, &sa, nullptr);
+        run_engine(device_, config_, g_stop_requested);
+        _exit(0);
+    }
+    pid_ = pid;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (at(block_of(device_.regs())->engine_alive).load() == 0) {
+        if (Clock::now() > deadline) {
+            stop();
+            throw std::runtime_error("simulated engine: did not come up");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void Engine::stop() {
+    if (pid_ <= 0) {
+        return;
+    }
+    kill(pid_, SIGTERM);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    at(block_of(device_.regs())->engine_alive).store(0);
+}
+
+EngineStats Engine::stats() const {
+    Block *b = block_of(device_.regs());
+    EngineStats s;
+    s.frames_written = at(b->frames_written).load();
+    s.frames_held_back = at(b->frames_held_back).load();
+    s.restarts = at(b->restarts).load();
+    s.data_count = device_.reg32(KT_AXIS_DATA_CNT);
+    return s;
+}
+
+bool Engine::wait_written(uint64_t frames, std::chrono::milliseconds timeout) const {
+    const auto deadline = Clock::now() + timeout;
+    while (stats().frames_written < frames) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace ktsim

@@ -1,0 +1,65 @@
+// The simulated stream engine: a process of its own that fills the ring of a simulated
+// device with frames, the way the FPGA does.
+//
+// It waits until a reader has programmed the ring and started it (control bit 0 going
+// from 0 to 1), then writes frames into the slots in ring order, keeps the data count
+// register equal to the bytes of whole slots written and not yet handed back, and
+// follows the read pointer register. It never overwrites a slot the reader has not handed
+// back: it keeps one slot free, so that a full ring and an empty one differ, and counts
+// the frames it had to hold back.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "sim_device.h"
+
+namespace ktsim {
+
+struct EngineConfig {
+    // Sources in turn, as (module, channel).
+    std::vector<std::pair<uint8_t, uint8_t>> sources{{1, 1}};
+    // Payload lengths in turn, each at most 2028.
+    std::vector<uint16_t> payload_sizes{64};
+    uint64_t frames = 0;     // frames to write; 0 for no end
+    double rate = 0;         // frames per second; 0 for as fast as the ring allows
+    bool high_bits = false;  // set bits 4..7 of byte 1, which readers must ignore
+};
+
+struct EngineStats {
+    uint64_t frames_written = 0;
+    uint64_t frames_held_back = 0;
+    uint32_t restarts = 0;
+    uint32_t data_count = 0;
+};
+
+class Engine {
+  public:
+    Engine(const Device &device, EngineConfig config);
+    ~Engine();
+    Engine(const Engine &) = delete;
+    Engine &operator=(const Engine &) = delete;
+
+    // Starts the engine process; throws std::runtime_error if it cannot.
+    void start();
+    // Stops the engine process and waits for it.
+    void stop();
+
+    EngineStats stats() const;
+    // Waits until the engine has written at least `frames` frames; false on time-out.
+    bool wait_written(uint64_t frames, std::chrono::milliseconds timeout) const;
+
+  private:
+    const Device &device_;
+    EngineConfig config_;
+    pid_t pid_ = -1;
+};
+
+// Runs the engine in the calling process until `stop` becomes non-zero.
+void run_engine(const Device &device, const EngineConfig &config, volatile const int &stop);
+
+}  // namespace ktsim
