@@ -53,10 +53,16 @@ class EngineLoop {
             const uint32_t req = at(block_->start_req).load(std::memory_order_acquire);
             const uint8_t bit = ctrl_bit();
             if (req != at(block_->start_ack).load()) {
-                restart();
+                // The shim reports every set-up the engine may already have seen as an
+                // edge; restarting twice would drop the frames written in between.
+                if (!same_set_up_as_edge()) {
+                    restart();
+                }
+                edge_restart_ = false;
                 at(block_->start_ack).store(req, std::memory_order_release);
             } else if (bit != 0 && last_bit == 0) {
                 restart();
+                edge_restart_ = true;
             }
             last_bit = bit;
             if (ring_.slots == 0 || !step()) {
@@ -70,6 +76,16 @@ class EngineLoop {
     uint8_t ctrl_bit() const {
         auto *p = static_cast<uint8_t *>(regs_) + KT_AXIS_CTRL;
         return std::atomic_ref<uint8_t>(*p).load(std::memory_order_acquire) & 1u;
+    }
+
+    // Whether a reported set-up is the one the engine took up at the last control edge:
+    // same ring, and nothing handed back since.
+    bool same_set_up_as_edge() const {
+        return edge_restart_ && ring_.slots != 0 &&
+               reg32(regs_, KT_AXIS_RING_BASE).load() == ring_.base &&
+               reg32(regs_, KT_AXIS_RING_END).load() == ring_.base + ring_.size - 1 &&
+               at(block_->seen_rd_ptr).load() == ring_.base &&
+               reg32(regs_, KT_AXIS_RD_PTR).load() == ring_.base;
     }
 
     // Takes up the ring from the ring registers; an unusable ring stops the engine.
@@ -163,6 +179,7 @@ class EngineLoop {
     Clock::time_point started_;
     uint64_t written_since_start_ = 0;
     bool holding_ = false;
+    bool edge_restart_ = false;
     unsigned idle_rounds_ = 0;
 };
 
