@@ -1,0 +1,112 @@
+/*
+ * Acquisition engine: the acquisition handle over the stream device, the subscriber
+ * table of the publish mode and the publish loop.
+ *
+ * The application creates one handle with kt_daq_create and gives one thread for good to
+ * kt_daq_run, which publishes every frame of the ring on a ZeroMQ publisher socket bound
+ * to "tcp://127.0.0.1:22720" under the topic "frame://<module>:<channel>" and then waits
+ * on a reply socket bound to "tcp://127.0.0.1:22770" for one acknowledgement per
+ * registered subscriber of the frame's source. Subscribers are registered per source with
+ * add_channel and unregistered with delete_channel, from any thread, also while the loop
+ * runs.
+ */
+#ifndef KT_DAQ_H
+#define KT_DAQ_H
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include "kt_api.h"
+#include "kt_axis.h"
+#include "kt_records.h"
+
+KT_BEGIN_DECLS
+
+/* Endpoints of the publish mode, bound by kt_daq_run. */
+#define KT_DAQ_PUB_ENDPOINT "tcp://127.0.0.1:22720"
+#define KT_DAQ_ACK_ENDPOINT "tcp://127.0.0.1:22770"
+/* Milliseconds the loop waits for each acknowledgement before it reports a time-out. */
+#define KT_DAQ_ACK_TIMEOUT_MS 2000
+/* Milliseconds the loop sleeps between polls of an empty ring. */
+#define KT_DAQ_POLL_MS 33
+/* (module, channel) that registers a subscriber for every frame. */
+#define KT_DAQ_ALL_FRAMES 255
+
+/* The acquisition handle. Owned by the application. */
+typedef struct kt_daq {
+    kt_axis *axis; /* the open stream device */
+} kt_daq;
+
+/*
+ * Channel slots of the filter mode: null for an empty slot, filled from slot 0 on. Shared
+ * with the filter plug-in without a lock.
+ */
+KT_API extern kt_channel *g_channel[KT_MAX_CHANNELS];
+
+/*
+ * Subscriber table of the publish mode: one entry per source key ever registered (key in
+ * bits 0..15, subscriber count in bits 16..31) and the every-frame flag. Empty at load.
+ * Read or change it only while holding `mutex`.
+ */
+KT_API extern kt_channel_info g_channel_info;
+
+/* Handle of the filter plug-in from the dynamic loader, while the filter mode runs. */
+KT_API extern void *g_handle;
+
+/*
+ * Guards g_channel_info. Usable from load on; kt_daq_create initialises it again and
+ * kt_daq_delete destroys it and leaves it freshly initialised, so that add_channel and
+ * delete_channel stay safe whether or not a handle exists.
+ */
+KT_API extern pthread_mutex_t mutex;
+
+/*
+ * Opens the stream device at `path` (a symbolic link naming the UIO device node) with a
+ * frame ring of `up_mem_size` bytes, and initialises `mutex`. Returns the new handle,
+ * released with kt_daq_delete, or null: silently when memory runs out, and after printing
+ * "init axis device <path> failed" to standard output when the device cannot be opened.
+ * In that case the subscriber table is emptied as kt_daq_delete empties it. Not
+ * thread-safe against add_channel or delete_channel running at the same time.
+ */
+KT_API kt_daq *kt_daq_create(const char *path, uint32_t up_mem_size) KT_NOEXCEPT;
+
+/*
+ * Unmaps the stream device, frees the subscriber table's entries (setting its counts and
+ * the every-frame flag to 0 when it had entries; a table without entries is left as it
+ * is), destroys `mutex` and frees the handle. A null `daq` is ignored. Must not be called
+ * while kt_daq_run runs on the handle.
+ */
+KT_API void kt_daq_delete(kt_daq *daq) KT_NOEXCEPT;
+
+/*
+ * Registers one subscriber for the frames of (`module_id`, `channel_id`), each 0..255;
+ * (255, 255) sets the every-frame flag, which stays 1 however often it is set. Thread-safe.
+ * Returns 0, or -1 when nothing was registered: a `module_id` or `channel_id` outside
+ * 0..255, a source that already has 65535 subscribers, or a failed growth of the table,
+ * which empties the table (its every-frame flag stays).
+ */
+KT_API int add_channel(int module_id, int channel_id) KT_NOEXCEPT;
+
+/*
+ * Unregisters one subscriber of (`module_id`, `channel_id`); (255, 255) clears the
+ * every-frame flag. A source without subscribers, or outside 0..255, is left unchanged.
+ * Entries stay in the table at a count of 0. Thread-safe. Always returns 0.
+ */
+KT_API int delete_channel(int module_id, int channel_id) KT_NOEXCEPT;
+
+/*
+ * The publish loop. Binds the publisher and acknowledgement sockets, then for every frame
+ * of the ring: publishes the topic and the frame itself (payload_len + 20 bytes, not
+ * copied), hands the slot back to the engine and awaits one acknowledgement per registered
+ * subscriber of the frame's source, plus one when the every-frame flag is set, answering
+ * each with an empty message. Each acknowledgement that does not come within 2000 ms is
+ * reported on standard output as "<topic> msg[id] : <msg_id> time out ;i = <i>,
+ * channel_count = <count>". A frame whose payload_len would run past its 2048-byte slot
+ * is not published; its slot is handed back at once. Never returns for a valid handle; a
+ * null `daq` returns at once.
+ */
+KT_API void kt_daq_run(kt_daq *daq) KT_NOEXCEPT;
+
+KT_END_DECLS
+
+#endif /* KT_DAQ_H */

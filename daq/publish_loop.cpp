@@ -1,0 +1,117 @@
+// The publish loop: every frame of the ring goes out on the publisher socket without a
+// copy, and the loop then waits for the acknowledgements of the frame's subscribers.
+#include <zmq.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "kt_daq.h"
+#include "kt_util.h"
+#include "subscriber_table.h"
+
+namespace {
+
+constexpr int kSendHighWaterMark = 1;
+constexpr size_t kTopicSize = 16;  // "frame://255:15" and its NUL
+
+// The ring owns the frame memory; ZeroMQ has nothing to free.
+void release_nothing(void *, void *) {}
+
+// Lets the publisher socket take in the notices its I/O thread has queued for it, above
+// all that a subscriber's queue has drained. A sending thread otherwise takes them in
+// only about once a millisecond, and a frame sent before that finds the queue of a
+// subscriber that has kept up still full and is dropped for it.
+void take_in_pipe_notices(void *publisher) {
+    int events = 0;
+    size_t size = sizeof events;
+    zmq_getsockopt(publisher, ZMQ_EVENTS, &events, &size);
+}
+
+// Sends the topic and then the frame's own bytes in the ring. False when the frame
+// message cannot be set up; then nothing is sent.
+bool publish(void *publisher, const char *topic, size_t topic_length, kt_frame *frame) {
+    zmq_msg_t message;
+    if (zmq_msg_init_data(&message, frame, kt_frame_length(frame), release_nothing, nullptr) != 0) {
+        return false;
+    }
+    take_in_pipe_notices(publisher);
+    zmq_send(publisher, topic, topic_length, ZMQ_SNDMORE);
+    if (zmq_msg_send(&message, publisher, 0) < 0) {
+        zmq_msg_close(&message);  // not taken over by the socket
+    }
+    return true;
+}
+
+// Receives one acknowledgement; its content is ignored, and a request of several parts
+// counts once. False when none came within the socket's receive time-out.
+bool receive_ack(void *ack_socket) {
+    zmq_msg_t message;
+    zmq_msg_init(&message);
+    int rc = 0;
+    do {
+        do {
+            rc = zmq_msg_recv(&message, ack_socket, 0);
+        } while (rc < 0 && zmq_errno() == EINTR);
+    } while (rc >= 0 && zmq_msg_more(&message));
+    zmq_msg_close(&message);
+    return rc >= 0;
+}
+
+void await_acks(void *ack_socket, const char *topic, unsigned msg_id, unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
+        if (receive_ack(ack_socket)) {
+            zmq_send(ack_socket, "", 0, 0);
+        } else {
+            printf("%s msg[id] : %d time out ;i = %d, channel_count = %d\n", topic,
+                   static_cast<int>(msg_id), static_cast<int>(i), static_cast<int>(count));
+        }
+    }
+}
+
+}  // namespace
+
+void kt_daq_run(kt_daq *daq) noexcept {
+    if (daq == nullptr || daq->axis == nullptr) {
+        return;
+    }
+    kt_axis *axis = daq->axis;
+
+    void *context = zmq_ctx_new();
+    void *publisher = zmq_socket(context, ZMQ_PUB);
+    const int hwm = kSendHighWaterMark;
+    zmq_setsockopt(publisher, ZMQ_SNDHWM, &hwm, sizeof hwm);
+    zmq_bind(publisher, KT_DAQ_PUB_ENDPOINT);
+    void *ack_socket = zmq_socket(context, ZMQ_REP);
+    zmq_bind(ack_socket, KT_DAQ_ACK_ENDPOINT);
+    const int timeout = KT_DAQ_ACK_TIMEOUT_MS;
+    zmq_setsockopt(ack_socket, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
+    zmq_setsockopt(ack_socket, ZMQ_SNDTIMEO, &timeout, sizeof timeout);
+
+    for (;;) {
+        uint32_t count = 0;
+        while ((count = kt_get_data_cnt(axis)) == 0) {
+            kt_sleep_ms(KT_DAQ_POLL_MS);
+        }
+        auto *frame = static_cast<kt_frame *>(kt_axis_read_frame(axis, nullptr, count));
+        // A frame that would run past its slot is not published. Its slot goes back at
+        // once: kept, it would still count as waiting data, and the next pass would take
+        // a slot the engine has not written yet.
+        if (!kt_frame_fits_slot(frame)) {
+            kt_axis_read_done(axis);
+            continue;
+        }
+        // What the acknowledgements need is read before the slot goes back to the engine.
+        char topic[kTopicSize];
+        const int topic_length =
+            snprintf(topic, sizeof topic, "frame://%d:%d", static_cast<int>(frame->module_id),
+                     static_cast<int>(frame->channel_id));
+        const uint16_t source_key = kt_frame_source_key(frame);
+        const unsigned msg_id = frame->msg_id;
+        const bool sent = publish(publisher, topic, static_cast<size_t>(topic_length), frame);
+        kt_axis_read_done(axis);
+        if (!sent) {
+            continue;
+        }
+        await_acks(ack_socket, topic, msg_id, ktdaq::acks_awaited(source_key));
+    }
+}
