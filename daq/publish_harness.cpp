@@ -1,0 +1,239 @@
+#include "publish_harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zmq.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "kt_daq.h"
+
+namespace daqtest {
+namespace {
+
+void write_all(int fd, const std::string &text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n <= 0 && errno != EINTR) {
+            return;
+        }
+        done += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+}
+
+// In the child: applies "add M C" / "del M C" lines from the parent while the loop runs.
+void serve_commands(int cmd_fd, int reply_fd) {
+    FILE *in = fdopen(cmd_fd, "r");
+    char line[64];
+    while (in != nullptr && fgets(line, sizeof line, in) != nullptr) {
+        char verb[8] = {};
+        int m = 0, c = 0;
+        if (sscanf(line, "%7s %d %d", verb, &m, &c) == 3) {
+            const int rc = strcmp(verb, "add") == 0 ? add_channel(m, c) : delete_channel(m, c);
+            write_all(reply_fd, rc == 0 ? "0\n" : "-1\n");
+        }
+    }
+}
+
+[[noreturn]] void run_child(const std::string &device, uint32_t ring_bytes,
+                            const std::vector<Registration> &registrations, int out_fd, int cmd_fd,
+                            int reply_fd) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    dup2(out_fd, STDOUT_FILENO);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    for (const Registration &r : registrations) {
+        if (r.add) {
+            add_channel(r.module_id, r.channel_id);
+        } else {
+            delete_channel(r.module_id, r.channel_id);
+        }
+    }
+    kt_daq *daq = kt_daq_create(device.c_str(), ring_bytes);
+    if (daq == nullptr) {
+        fflush(stdout);
+        _exit(3);
+    }
+    std::thread(serve_commands, cmd_fd, reply_fd).detach();
+    kt_daq_run(daq);
+    _exit(4);
+}
+
+}  // namespace
+
+PublisherProcess::PublisherProcess(const std::string &device, uint32_t ring_bytes,
+                                   const std::vector<Registration> &registrations) {
+    int out[2], cmd[2], reply[2];
+    if (pipe(out) != 0 || pipe(cmd) != 0 || pipe(reply) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    fflush(stdout);
+    pid_ = fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid_ == 0) {
+        close(out[0]);
+        close(cmd[1]);
+        close(reply[0]);
+        run_child(device, ring_bytes, registrations, out[1], cmd[0], reply[1]);
+    }
+    close(out[1]);
+    close(cmd[0]);
+    close(reply[1]);
+    out_fd_ = out[0];
+    cmd_fd_ = cmd[1];
+    reply_fd_ = reply[0];
+    fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+}
+
+PublisherProcess::~PublisherProcess() {
+    stop();
+}
+
+bool PublisherProcess::command(const std::string &line) {
+    write_all(cmd_fd_, line + "\n");
+    pollfd p{reply_fd_, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1) {
+        return false;
+    }
+    char reply[8] = {};
+    return read(reply_fd_, reply, sizeof reply - 1) > 0 && reply[0] == '0';
+}
+
+const std::string &PublisherProcess::output() {
+    char buf[4096];
+    ssize_t n = 0;
+    while (out_fd_ >= 0 && (n = read(out_fd_, buf, sizeof buf)) > 0) {
+        output_.append(buf, static_cast<size_t>(n));
+    }
+    return output_;
+}
+
+bool PublisherProcess::wait_output(const std::string &text, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (output().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void PublisherProcess::stop() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        output();
+    }
+    for (int *fd : {&out_fd_, &cmd_fd_, &reply_fd_}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
+Subscriber::Subscriber(const std::string &prefix) {
+    context_ = zmq_ctx_new();
+    sub_ = zmq_socket(context_, ZMQ_SUB);
+    zmq_socket_monitor(sub_, "inproc://sub-monitor", ZMQ_EVENT_HANDSHAKE_SUCCEEDED);
+    monitor_ = zmq_socket(context_, ZMQ_PAIR);
+    zmq_connect(monitor_, "inproc://sub-monitor");
+    zmq_setsockopt(sub_, ZMQ_SUBSCRIBE, prefix.data(), prefix.size());
+    zmq_connect(sub_, KT_DAQ_PUB_ENDPOINT);
+    req_ = zmq_socket(context_, ZMQ_REQ);
+    zmq_connect(req_, KT_DAQ_ACK_ENDPOINT);
+}
+
+Subscriber::~Subscriber() {
+    zmq_socket_monitor(sub_, nullptr, 0);
+    const int linger = 0;
+    for (void *s : {sub_, req_, monitor_}) {
+        zmq_setsockopt(s, ZMQ_LINGER, &linger, sizeof linger);
+        zmq_close(s);
+    }
+    zmq_ctx_term(context_);
+}
+
+bool Subscriber::wait_connected(int timeout_ms) {
+    zmq_pollitem_t item{monitor_, 0, ZMQ_POLLIN, 0};
+    if (zmq_poll(&item, 1, timeout_ms) != 1) {
+        return false;
+    }
+    zmq_msg_t event;
+    zmq_msg_init(&event);
+    int rc = 0;
+    do {
+        rc = zmq_msg_recv(&event, monitor_, 0);
+    } while (rc >= 0 && zmq_msg_more(&event));
+    zmq_msg_close(&event);
+    // The subscription follows the handshake on the same connection.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return rc >= 0;
+}
+
+bool Subscriber::receive(Received *out, int timeout_ms) {
+    zmq_pollitem_t item{sub_, 0, ZMQ_POLLIN, 0};
+    if (zmq_poll(&item, 1, timeout_ms) != 1) {
+        return false;
+    }
+    out->parts = 0;
+    out->topic.clear();
+    out->frame.clear();
+    zmq_msg_t part;
+    zmq_msg_init(&part);
+    bool more = true;
+    while (more) {
+        if (zmq_msg_recv(&part, sub_, 0) < 0) {
+            zmq_msg_close(&part);
+            return false;
+        }
+        const auto *data = static_cast<const uint8_t *>(zmq_msg_data(&part));
+        if (out->parts == 0) {
+            out->topic.assign(reinterpret_cast<const char *>(data), zmq_msg_size(&part));
+        } else {
+            out->frame.assign(data, data + zmq_msg_size(&part));
+        }
+        ++out->parts;
+        more = zmq_msg_more(&part) != 0;
+    }
+    zmq_msg_close(&part);
+    return true;
+}
+
+bool Subscriber::ack(int parts, int timeout_ms) {
+    for (int i = 0; i < parts; ++i) {
+        if (zmq_send(req_, "ack", 3, i + 1 < parts ? ZMQ_SNDMORE : 0) < 0) {
+            return false;
+        }
+    }
+    zmq_pollitem_t item{req_, 0, ZMQ_POLLIN, 0};
+    if (zmq_poll(&item, 1, timeout_ms) != 1) {
+        return false;
+    }
+    char reply[8];
+    return zmq_recv(req_, reply, sizeof reply, 0) == 0;
+}
+
+std::string timeout_line(const std::string &topic, int msg_id, int i, int count) {
+    char line[128];
+    snprintf(line, sizeof line, "%s msg[id] : %d time out ;i = %d, channel_count = %d\n",
+             topic.c_str(), msg_id, i, count);
+    return line;
+}
+
+}  // namespace daqtest

@@ -1,0 +1,79 @@
+// Test harness for the publish loop: the loop in a child process of its own (it never
+// returns), and a subscriber with real ZeroMQ sockets that receives and acknowledges.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace daqtest {
+
+// A subscriber registration (true) or unregistration (false) made before the loop starts.
+struct Registration {
+    int module_id;
+    int channel_id;
+    bool add = true;
+};
+
+// kt_daq_create and kt_daq_run in a forked child, with its standard output captured.
+class PublisherProcess {
+  public:
+    PublisherProcess(const std::string &device, uint32_t ring_bytes,
+                     const std::vector<Registration> &registrations);
+    ~PublisherProcess();
+    PublisherProcess(const PublisherProcess &) = delete;
+    PublisherProcess &operator=(const PublisherProcess &) = delete;
+
+    // Registers ("add M C") or unregisters ("del M C") a subscriber in the running child;
+    // returns once the child has done it.
+    bool command(const std::string &line);
+    // Everything the child has printed so far.
+    const std::string &output();
+    // Waits until the output contains `text`; false after `timeout_ms`.
+    bool wait_output(const std::string &text, int timeout_ms);
+    void stop();
+
+  private:
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int cmd_fd_ = -1;
+    int reply_fd_ = -1;
+    std::string output_;
+};
+
+// One received message of the publisher socket.
+struct Received {
+    std::string topic;
+    std::vector<uint8_t> frame;
+    int parts = 0;
+};
+
+// A SUB socket on the publisher endpoint and a REQ socket on the acknowledgement endpoint.
+class Subscriber {
+  public:
+    explicit Subscriber(const std::string &prefix = "");
+    ~Subscriber();
+    Subscriber(const Subscriber &) = delete;
+    Subscriber &operator=(const Subscriber &) = delete;
+
+    // Waits until the connection to the publisher is made and the subscription is sent.
+    bool wait_connected(int timeout_ms = 10000);
+    // Receives the next message; false when none came within `timeout_ms`.
+    bool receive(Received *out, int timeout_ms = 5000);
+    // Sends one acknowledgement of `parts` parts and waits for its reply.
+    bool ack(int parts = 1, int timeout_ms = 5000);
+
+  private:
+    void *context_ = nullptr;
+    void *sub_ = nullptr;
+    void *req_ = nullptr;
+    void *monitor_ = nullptr;
+};
+
+// The time-out line the loop prints for a missing acknowledgement.
+std::string timeout_line(const std::string &topic, int msg_id, int i, int count);
+
+}  // namespace daqtest
