@@ -237,9 +237,11 @@ int main(int argc, char **argv) {
         const int status = run_command(argv + optind, device.path(), shim);
         const ktsim::EngineStats stats = engine.stats();
         engine.stop();
-        fprintf(stderr, "kt-sim: engine wrote %llu frames, held back %llu for a full ring\n",
+        fprintf(stderr,
+                "kt-sim: engine wrote %llu frames, held back %llu for a full ring, restarted %u "
+                "times\n",
                 static_cast<unsigned long long>(stats.frames_written),
-                static_cast<unsigned long long>(stats.frames_held_back));
+                static_cast<unsigned long long>(stats.frames_held_back), stats.restarts);
         return status;
     } catch (const std::exception &e) {
         fprintf(stderr, "kt-sim: %s\n", e.what());
