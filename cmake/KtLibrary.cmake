@@ -49,3 +49,14 @@ function(kt_add_library target)
         -P "${PROJECT_SOURCE_DIR}/cmake/CheckExports.cmake")
   endif()
 endfunction()
+
+# Adds every folder below the current one that has a CMakeLists.txt; new folders are
+# picked up at configure time.
+function(kt_add_subdirectories)
+  file(GLOB subdirs LIST_DIRECTORIES true "${CMAKE_CURRENT_SOURCE_DIR}/*")
+  foreach(dir IN LISTS subdirs)
+    if(EXISTS "${dir}/CMakeLists.txt")
+      add_subdirectory("${dir}")
+    endif()
+  endforeach()
+endfunction()

@@ -1,6 +1,7 @@
 // kt-sim: runs a command inside the simulated instrument, with the simulated stream
 // engine filling the ring of a simulated UIO stream device.
 #include <getopt.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -97,6 +98,24 @@ std::string default_shim() {
     return dir + "/../lib/libktsim_shim.so";
 }
 
+// Sanitizer run-times must come first among preloaded libraries; a sanitizer build of
+// kt-sim passes its own on ahead of the shim.
+std::string sanitizer_runtime() {
+    std::string found;
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) {
+            const char *name = info->dlpi_name;
+            if (name != nullptr && (std::strstr(name, "/libasan.so") != nullptr ||
+                                    std::strstr(name, "/libtsan.so") != nullptr)) {
+                *static_cast<std::string *>(data) = name;
+                return 1;
+            }
+            return 0;
+        },
+        &found);
+    return found;
+}
+
 int run_command(char **argv, const std::string &device, const std::string &shim) {
     std::vector<std::string> args;
     for (char **a = argv; *a != nullptr; ++a) {
@@ -115,7 +134,11 @@ int run_command(char **argv, const std::string &device, const std::string &shim)
         cargs.push_back(nullptr);
         setenv("KT_SIM_DEVICE", device.c_str(), 1);
         const char *old = getenv("LD_PRELOAD");
-        const std::string preload = old && *old ? shim + ":" + old : shim;
+        std::string preload = old && *old ? shim + ":" + old : shim;
+        const std::string runtime = sanitizer_runtime();
+        if (!runtime.empty()) {
+            preload = runtime + ":" + preload;
+        }
         setenv("LD_PRELOAD", preload.c_str(), 1);
         execvp(cargs[0], cargs.data());
         fprintf(stderr, "kt-sim: cannot run %s: %s\n", cargs[0], strerror(errno));
@@ -214,9 +237,11 @@ int main(int argc, char **argv) {
         const int status = run_command(argv + optind, device.path(), shim);
         const ktsim::EngineStats stats = engine.stats();
         engine.stop();
-        fprintf(stderr, "kt-sim: engine wrote %llu frames, held back %llu for a full ring\n",
+        fprintf(stderr,
+                "kt-sim: engine wrote %llu frames, held back %llu for a full ring, restarted %u "
+                "times\n",
                 static_cast<unsigned long long>(stats.frames_written),
-                static_cast<unsigned long long>(stats.frames_held_back));
+                static_cast<unsigned long long>(stats.frames_held_back), stats.restarts);
         return status;
     } catch (const std::exception &e) {
         fprintf(stderr, "kt-sim: %s\n", e.what());

@@ -45,10 +45,11 @@ inline bool is_simulated(void *regs) {
 }
 
 // What the engine does when the read pointer register is written: the slots between the
-// previous and the new read pointer are free again and leave the data count. Called by
-// the engine as it polls and, through the shim, by the reader right after its write, so
-// the count drops the moment the pointer moves, as with the hardware register. Whoever
-// comes first accounts a move; the other finds nothing left to do.
+// previous and the new read pointer are free again and leave the data count. With the
+// shim in the reader, the shim alone calls this right after each write, so the count
+// drops before the reader can read it again, as with the hardware register; without it,
+// the engine calls it as it polls. One accountant at a time: were both to race, the
+// loser could return before the winner had lowered the count.
 inline void account_hand_back(void *regs) {
     Block *b = block_of(regs);
     const uint32_t slots = at(b->ring_slots).load(std::memory_order_acquire);

@@ -59,10 +59,12 @@ class EngineLoop {
                     restart();
                 }
                 edge_restart_ = false;
+                shim_accounts_ = true;  // only the shim reports set-ups
                 at(block_->start_ack).store(req, std::memory_order_release);
             } else if (bit != 0 && last_bit == 0) {
                 restart();
                 edge_restart_ = true;
+                shim_accounts_ = false;  // until the shim reports this set-up
             }
             last_bit = bit;
             if (ring_.slots == 0 || !step()) {
@@ -114,7 +116,9 @@ class EngineLoop {
 
     // Writes the next frame if it is due and a slot is free; false when there was none.
     bool step() {
-        account_hand_back(regs_);
+        if (!shim_accounts_) {
+            account_hand_back(regs_);
+        }
         if (config_.frames != 0 && at(block_->frames_written).load() >= config_.frames) {
             return false;
         }
@@ -180,6 +184,7 @@ class EngineLoop {
     uint64_t written_since_start_ = 0;
     bool holding_ = false;
     bool edge_restart_ = false;
+    bool shim_accounts_ = false;
     unsigned idle_rounds_ = 0;
 };
 
