@@ -2,6 +2,9 @@
 // copy, and the loop then waits for the acknowledgements of the frame's subscribers.
 #include <zmq.h>
 
+#include <sched.h>
+#include <time.h>
+
 #include <cerrno>
 #include <cstdio>
 
@@ -20,27 +23,92 @@ void release_nothing(void *, void *) {}
 // Lets the publisher socket take in the notices its I/O thread has queued for it, above
 // all that a subscriber's queue has drained. A sending thread otherwise takes them in
 // only about once a millisecond, and a frame sent before that finds the queue of a
-// subscriber that has kept up still full and is dropped for it.
+// subscriber that has kept up still full.
 void take_in_pipe_notices(void *publisher) {
     int events = 0;
     size_t size = sizeof events;
     zmq_getsockopt(publisher, ZMQ_EVENTS, &events, &size);
 }
 
-// Sends the topic and then the frame's own bytes in the ring. False when the frame
-// message cannot be set up; then nothing is sent.
-bool publish(void *publisher, const char *topic, size_t topic_length, kt_frame *frame) {
-    zmq_msg_t message;
-    if (zmq_msg_init_data(&message, frame, kt_frame_length(frame), release_nothing, nullptr) != 0) {
+// With the drop switched off, a send that finds a subscriber's queue full fails with
+// EAGAIN instead of dropping the frame for that subscriber.
+void set_dropping(void *publisher, bool drop) {
+    const int nodrop = drop ? 0 : 1;
+    zmq_setsockopt(publisher, ZMQ_XPUB_NODROP, &nodrop, sizeof nodrop);
+}
+
+int64_t now_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// The publisher socket. A subscriber queue holds one message, and a frame sent while the
+// queue still holds the previous one, which the I/O thread takes out within
+// microseconds, would be lost to a subscriber that keeps up (and, when awaited, cost a
+// time-out). So a frame that finds a queue full waits a little for it to drain; only a
+// queue that stays full that long belongs to a subscriber that really lags, and the frame
+// is dropped for it. While such a subscriber is there, frames are dropped for it at once.
+//
+// Dropping is switched on only for those sends: a dropping send also parks the full
+// queue until its I/O thread reports it drained, and a frame sent to a parked queue is
+// lost silently, however empty the queue is by then.
+class Publisher {
+  public:
+    explicit Publisher(void *socket) : socket_(socket) { set_dropping(socket_, false); }
+
+    // Sends the topic and then the frame's own bytes in the ring. False when the frame
+    // message cannot be set up; then nothing is sent.
+    bool publish(const char *topic, size_t topic_length, kt_frame *frame) {
+        zmq_msg_t message;
+        if (zmq_msg_init_data(&message, frame, kt_frame_length(frame), release_nothing, nullptr) !=
+            0) {
+            return false;
+        }
+        const bool dropping = !send_topic(topic, topic_length);
+        if (zmq_msg_send(&message, socket_, 0) < 0) {
+            zmq_msg_close(&message);  // not taken over by the socket
+        }
+        if (dropping) {
+            set_dropping(socket_, false);
+        }
+        return true;
+    }
+
+  private:
+    static constexpr int64_t kDrainWaitUs = 5000;
+
+    // Sends the topic part once every subscriber queue has room; after the wait, or at
+    // once while a subscriber lags, switches dropping on, sends, and returns false.
+    bool send_topic(const char *topic, size_t length) {
+        take_in_pipe_notices(socket_);
+        if (try_send(topic, length)) {
+            lagging_ = false;
+            return true;
+        }
+        if (zmq_errno() == EAGAIN && !lagging_) {
+            const int64_t deadline = now_us() + kDrainWaitUs;
+            do {
+                sched_yield();
+                take_in_pipe_notices(socket_);
+                if (try_send(topic, length)) {
+                    return true;
+                }
+            } while (zmq_errno() == EAGAIN && now_us() < deadline);
+            lagging_ = true;
+        }
+        set_dropping(socket_, true);
+        zmq_send(socket_, topic, length, ZMQ_SNDMORE);
         return false;
     }
-    take_in_pipe_notices(publisher);
-    zmq_send(publisher, topic, topic_length, ZMQ_SNDMORE);
-    if (zmq_msg_send(&message, publisher, 0) < 0) {
-        zmq_msg_close(&message);  // not taken over by the socket
+
+    bool try_send(const char *topic, size_t length) {
+        return zmq_send(socket_, topic, length, ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0;
     }
-    return true;
-}
+
+    void *socket_;
+    bool lagging_ = false;
+};
 
 // Receives one acknowledgement; its content is ignored, and a request of several parts
 // counts once. False when none came within the socket's receive time-out.
@@ -86,6 +154,7 @@ void kt_daq_run(kt_daq *daq) noexcept {
     const int timeout = KT_DAQ_ACK_TIMEOUT_MS;
     zmq_setsockopt(ack_socket, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
     zmq_setsockopt(ack_socket, ZMQ_SNDTIMEO, &timeout, sizeof timeout);
+    Publisher publisher_queue(publisher);
 
     for (;;) {
         uint32_t count = 0;
@@ -107,7 +176,7 @@ void kt_daq_run(kt_daq *daq) noexcept {
                      static_cast<int>(frame->channel_id));
         const uint16_t source_key = kt_frame_source_key(frame);
         const unsigned msg_id = frame->msg_id;
-        const bool sent = publish(publisher, topic, static_cast<size_t>(topic_length), frame);
+        const bool sent = publisher_queue.publish(topic, static_cast<size_t>(topic_length), frame);
         kt_axis_read_done(axis);
         if (!sent) {
             continue;

@@ -140,8 +140,7 @@ int main(int argc, char **argv) {
 
     for (uint16_t port : {uint16_t{22720}, uint16_t{22770}}) {
         if (!port_free(port)) {
-            fprintf(stderr,
-                    "kt-daqd: 127.0.0.1:%u is in use (is another kt-daqd running?)\n",
+            fprintf(stderr, "kt-daqd: 127.0.0.1:%u is in use (is another kt-daqd running?)\n",
                     static_cast<unsigned>(port));
             return 1;
         }
@@ -159,8 +158,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "kt-daqd: cannot open the stream device %s\n", device);
         return 1;
     }
-    fprintf(stderr, "kt-daqd: publishing the frames of %s on %s, acknowledgements on %s,",
-            device, KT_DAQ_PUB_ENDPOINT, KT_DAQ_ACK_ENDPOINT);
+    fprintf(stderr, "kt-daqd: publishing the frames of %s on %s, acknowledgements on %s,", device,
+            KT_DAQ_PUB_ENDPOINT, KT_DAQ_ACK_ENDPOINT);
     if (subscribers.empty()) {
         fprintf(stderr, " no subscriber registered\n");
     } else {

@@ -13,8 +13,8 @@ void dump_frame(FILE *out, const std::string &topic, const uint8_t *frame, size_
         uint16_t msg_id = 0, payload_len = 0;
         memcpy(&msg_id, frame + 2, 2);
         memcpy(&payload_len, frame + 14, 2);
-        fprintf(out, "  module %u channel %u msg_id %u payload_len %u", frame[0],
-                frame[1] & 0x0fu, msg_id, payload_len);
+        fprintf(out, "  module %u channel %u msg_id %u payload_len %u", frame[0], frame[1] & 0x0fu,
+                msg_id, payload_len);
     }
     fputc('\n', out);
     for (size_t row = 0; row < length; row += 16) {

@@ -160,15 +160,33 @@ int main(int argc, char **argv) {
     while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
         bool ok = true;
         switch (opt) {
-            case 'a': o.ack = false; break;
-            case 'n': ok = parse_number(optarg, &o.count) && o.count > 0; break;
-            case 's': ok = parse_number(optarg, &o.seconds) && o.seconds > 0; break;
-            case 'd': o.dump = true; break;
-            case 'o': o.out = optarg; break;
-            case 'v': o.verify = true; break;
-            case 'q': o.quiet = true; break;
-            case 'h': usage(stdout); return 0;
-            default: usage(stderr); return 2;
+            case 'a':
+                o.ack = false;
+                break;
+            case 'n':
+                ok = parse_number(optarg, &o.count) && o.count > 0;
+                break;
+            case 's':
+                ok = parse_number(optarg, &o.seconds) && o.seconds > 0;
+                break;
+            case 'd':
+                o.dump = true;
+                break;
+            case 'o':
+                o.out = optarg;
+                break;
+            case 'v':
+                o.verify = true;
+                break;
+            case 'q':
+                o.quiet = true;
+                break;
+            case 'h':
+                usage(stdout);
+                return 0;
+            default:
+                usage(stderr);
+                return 2;
         }
         if (!ok) {
             fprintf(stderr, "kt-sub: bad value %s: give a positive whole number\n", optarg);
@@ -177,8 +195,10 @@ int main(int argc, char **argv) {
     }
     if (optind + 1 < argc || (optind < argc && !parse_source(argv[optind], &o))) {
         if (optind < argc) {
-            fprintf(stderr, "kt-sub: bad source %s: give M:C (module 0..255, channel 0..15) "
-                            "or all\n", argv[optind]);
+            fprintf(stderr,
+                    "kt-sub: bad source %s: give M:C (module 0..255, channel 0..15) "
+                    "or all\n",
+                    argv[optind]);
         }
         usage(stderr);
         return 2;
@@ -194,9 +214,9 @@ int main(int argc, char **argv) {
 
     // A subscription matches by prefix: frame://1:1 also receives frame://1:10 to 1:15,
     // so the whole topic is checked on every message.
-    const std::string wanted = o.all ? std::string("frame://")
-                                     : "frame://" + std::to_string(o.module_id) + ":" +
-                                           std::to_string(o.channel_id);
+    const std::string wanted =
+        o.all ? std::string("frame://")
+              : "frame://" + std::to_string(o.module_id) + ":" + std::to_string(o.channel_id);
     void *context = zmq_ctx_new();
     void *sub = zmq_socket(context, ZMQ_SUB);
     const int linger = 0;

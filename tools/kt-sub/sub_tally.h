@@ -20,11 +20,11 @@ class Tally {
 
     uint64_t frames() const { return frames_; }
     uint64_t gaps() const { return gaps_; }
-    uint64_t acked = 0;          // acknowledgements answered
-    uint64_t ack_failures = 0;   // acknowledgements without a reply
-    uint64_t other_topics = 0;   // prefix matches of other sources, ignored
-    uint64_t malformed = 0;      // messages that are no frame
-    uint64_t bad = 0;            // frames that failed the content check
+    uint64_t acked = 0;         // acknowledgements answered
+    uint64_t ack_failures = 0;  // acknowledgements without a reply
+    uint64_t other_topics = 0;  // prefix matches of other sources, ignored
+    uint64_t malformed = 0;     // messages that are no frame
+    uint64_t bad = 0;           // frames that failed the content check
 
     // The live line: rates since the previous call, totals, per-source counts.
     void status(FILE *out, bool tty, Clock::time_point now);
