@@ -45,27 +45,31 @@ int64_t now_us() {
 
 // The publisher socket. A subscriber queue holds one message, and a frame sent while the
 // queue still holds the previous one, which the I/O thread takes out within
-// microseconds, would be lost to a subscriber that keeps up (and, when awaited, cost a
-// time-out). So a frame that finds a queue full waits a little for it to drain; only a
-// queue that stays full that long belongs to a subscriber that really lags, and the frame
-// is dropped for it. While such a subscriber is there, frames are dropped for it at once.
+// microseconds, would be lost to that subscriber. For a frame whose acknowledgement is
+// awaited that loss costs a time-out although the subscriber keeps up; so while any
+// subscriber is registered, a frame that finds a queue full waits a little for it to
+// drain. Only a queue that stays full that long belongs to a subscriber that really lags;
+// the frame is dropped for it, and while it lags, later frames are dropped for it at once.
+// With no subscriber registered nothing waits: frames go out at the ring's pace and are
+// dropped for every queue that is still full, as the high-water mark says.
 //
-// Dropping is switched on only for those sends: a dropping send also parks the full
-// queue until its I/O thread reports it drained, and a frame sent to a parked queue is
-// lost silently, however empty the queue is by then.
+// Dropping is switched on only for those sends. A dropping send also parks the full queue
+// until its I/O thread reports it drained, and a frame sent to a parked queue is lost
+// silently however empty the queue is by then; that is why frames are not dropped while
+// an awaited frame may follow.
 class Publisher {
   public:
     explicit Publisher(void *socket) : socket_(socket) { set_dropping(socket_, false); }
 
     // Sends the topic and then the frame's own bytes in the ring. False when the frame
     // message cannot be set up; then nothing is sent.
-    bool publish(const char *topic, size_t topic_length, kt_frame *frame) {
+    bool publish(const char *topic, size_t topic_length, kt_frame *frame, bool wait_for_room) {
         zmq_msg_t message;
         if (zmq_msg_init_data(&message, frame, kt_frame_length(frame), release_nothing, nullptr) !=
             0) {
             return false;
         }
-        const bool dropping = !send_topic(topic, topic_length);
+        const bool dropping = !send_topic(topic, topic_length, wait_for_room);
         if (zmq_msg_send(&message, socket_, 0) < 0) {
             zmq_msg_close(&message);  // not taken over by the socket
         }
@@ -78,15 +82,16 @@ class Publisher {
   private:
     static constexpr int64_t kDrainWaitUs = 5000;
 
-    // Sends the topic part once every subscriber queue has room; after the wait, or at
-    // once while a subscriber lags, switches dropping on, sends, and returns false.
-    bool send_topic(const char *topic, size_t length) {
+    // Sends the topic part once every subscriber queue has room, waiting for that only
+    // when asked to; otherwise, after the wait, or at once while a subscriber lags,
+    // switches dropping on, sends, and returns false.
+    bool send_topic(const char *topic, size_t length, bool wait_for_room) {
         take_in_pipe_notices(socket_);
         if (try_send(topic, length)) {
             lagging_ = false;
             return true;
         }
-        if (zmq_errno() == EAGAIN && !lagging_) {
+        if (zmq_errno() == EAGAIN && wait_for_room && !lagging_) {
             const int64_t deadline = now_us() + kDrainWaitUs;
             do {
                 sched_yield();
@@ -176,11 +181,13 @@ void kt_daq_run(kt_daq *daq) noexcept {
                      static_cast<int>(frame->channel_id));
         const uint16_t source_key = kt_frame_source_key(frame);
         const unsigned msg_id = frame->msg_id;
-        const bool sent = publisher_queue.publish(topic, static_cast<size_t>(topic_length), frame);
+        const ktdaq::Awaited awaited = ktdaq::acks_awaited(source_key);
+        const bool sent = publisher_queue.publish(topic, static_cast<size_t>(topic_length), frame,
+                                                  awaited.any_source);
         kt_axis_read_done(axis);
         if (!sent) {
             continue;
         }
-        await_acks(ack_socket, topic, msg_id, ktdaq::acks_awaited(source_key));
+        await_acks(ack_socket, topic, msg_id, awaited.acks);
     }
 }
