@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 
 #include "kt_daq.h"
@@ -19,6 +20,58 @@ constexpr size_t kTopicSize = 16;  // "frame://255:15" and its NUL
 
 // The ring owns the frame memory; ZeroMQ has nothing to free.
 void release_nothing(void *, void *) {}
+
+// Called by ZeroMQ once nothing of it needs the frame any more. The ring owns the memory,
+// so nothing is freed: the slot's flag only records that its frame has left.
+void frame_released(void *, void *flag) {
+    __atomic_store_n(static_cast<uint8_t *>(flag), 1, __ATOMIC_RELEASE);
+}
+
+int64_t now_us();
+
+// Keeps a slot from going back to the engine while ZeroMQ's I/O thread still reads the
+// frame in it, whenever the engine could reach that slot again soon. The engine writes the
+// slots in ring order, so a slot handed back while the ring is more than half full is the
+// next but a few to be written; in a ring with more room, the I/O thread has taken the
+// frame long before the engine comes round.
+class SlotRelease {
+  public:
+    explicit SlotRelease(const kt_axis *axis)
+        : slots_((axis->up_mem_size + KT_SLOT_SIZE - 1) / KT_SLOT_SIZE),
+          flags_(static_cast<uint8_t *>(calloc(slots_ == 0 ? 1 : slots_, 1))) {}
+
+    // The flag that the frame's message sets once ZeroMQ has done with it; null when
+    // there is none to be had (the frame is then sent with a release that does nothing).
+    uint8_t *flag_for(const kt_axis *axis, const kt_frame *frame) {
+        const auto offset =
+            reinterpret_cast<const uint8_t *>(frame) - static_cast<const uint8_t *>(axis->mem);
+        const auto index = static_cast<uint32_t>(offset / KT_SLOT_SIZE);
+        if (flags_ == nullptr || offset < 0 || index >= slots_) {
+            return nullptr;
+        }
+        __atomic_store_n(&flags_[index], 0, __ATOMIC_RELAXED);
+        return &flags_[index];
+    }
+
+    // Waits, up to a bound, until the frame has left, if the ring is so full that the
+    // engine would soon write the slot again.
+    void wait(kt_axis *axis, const uint8_t *flag) const {
+        if (flag == nullptr || __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0 ||
+            kt_get_data_cnt(axis) / KT_SLOT_SIZE < slots_ / 2) {
+            return;
+        }
+        const int64_t deadline = now_us() + kReleaseWaitUs;
+        while (__atomic_load_n(flag, __ATOMIC_ACQUIRE) == 0 && now_us() < deadline) {
+            sched_yield();
+        }
+    }
+
+  private:
+    // Only a subscriber that stalls with the frame in its queue keeps it this long.
+    static constexpr int64_t kReleaseWaitUs = 100000;
+    uint32_t slots_;
+    uint8_t *flags_;  // one per slot; kept for the life of the loop, which never ends
+};
 
 // Lets the publisher socket take in the notices its I/O thread has queued for it, above
 // all that a subscriber's queue has drained. A sending thread otherwise takes them in
@@ -63,10 +116,12 @@ class Publisher {
 
     // Sends the topic and then the frame's own bytes in the ring. False when the frame
     // message cannot be set up; then nothing is sent.
-    bool publish(const char *topic, size_t topic_length, kt_frame *frame, bool wait_for_room) {
+    bool publish(const char *topic, size_t topic_length, kt_frame *frame, bool wait_for_room,
+                 uint8_t *release_flag) {
         zmq_msg_t message;
-        if (zmq_msg_init_data(&message, frame, kt_frame_length(frame), release_nothing, nullptr) !=
-            0) {
+        if (zmq_msg_init_data(&message, frame, kt_frame_length(frame),
+                              release_flag != nullptr ? frame_released : release_nothing,
+                              release_flag) != 0) {
             return false;
         }
         const bool dropping = !send_topic(topic, topic_length, wait_for_room);
@@ -160,6 +215,7 @@ void kt_daq_run(kt_daq *daq) noexcept {
     zmq_setsockopt(ack_socket, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
     zmq_setsockopt(ack_socket, ZMQ_SNDTIMEO, &timeout, sizeof timeout);
     Publisher publisher_queue(publisher);
+    SlotRelease slot_release(axis);
 
     for (;;) {
         uint32_t count = 0;
@@ -182,8 +238,12 @@ void kt_daq_run(kt_daq *daq) noexcept {
         const uint16_t source_key = kt_frame_source_key(frame);
         const unsigned msg_id = frame->msg_id;
         const ktdaq::Awaited awaited = ktdaq::acks_awaited(source_key);
+        uint8_t *release_flag = slot_release.flag_for(axis, frame);
         const bool sent = publisher_queue.publish(topic, static_cast<size_t>(topic_length), frame,
-                                                  awaited.any_source);
+                                                  awaited.any_source, release_flag);
+        if (sent) {
+            slot_release.wait(axis, release_flag);
+        }
         kt_axis_read_done(axis);
         if (!sent) {
             continue;

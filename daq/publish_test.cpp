@@ -129,6 +129,30 @@ TEST_F(PublishTest, SubscriberThatStopsReadingCostsTheOthersNoFrame) {
     EXPECT_EQ(publisher_->output(), "");
 }
 
+TEST_F(PublishTest, FullRingNeverOverwritesAFrameStillOnItsWay) {
+    // With the ring full, the engine writes a slot again the moment it is handed back;
+    // the frame in it must have left by then. Unacknowledged, the loop runs at full speed.
+    ktsim::EngineConfig config;
+    config.payload_sizes = {2028, 1000};
+    config.frames = 40000;
+    Subscriber sub;
+    publisher_ = std::make_unique<PublisherProcess>(device_->path(), 8 * kSlot,
+                                                    std::vector<Registration>{});
+    ASSERT_TRUE(sub.wait_connected());
+    start_engine(config);
+    Received r;
+    uint64_t received = 0, last_seq = 0;
+    while (sub.receive(&r, 2000) && !HasFailure()) {
+        const auto check = ktsim::check_frame(r.frame.data(), r.frame.size());
+        ASSERT_TRUE(check.ok) << "frame " << received << ": " << check.error;
+        ASSERT_TRUE(received == 0 || check.spec.seq > last_seq) << "frame sent twice";
+        last_seq = check.spec.seq;
+        ++received;
+    }
+    EXPECT_GT(received, 0u);
+    EXPECT_EQ(last_seq, config.frames - 1);
+}
+
 TEST_F(PublishTest, FramesOfSourcesWithoutSubscribersAreNotWaitedFor) {
     // The every-frame flag set twice is cleared by one unregistration; 1:20 names no
     // channel a frame can carry.
