@@ -29,11 +29,11 @@ void frame_released(void *, void *flag) {
 
 int64_t now_us();
 
-// Keeps a slot from going back to the engine while ZeroMQ's I/O thread still reads the
-// frame in it, whenever the engine could reach that slot again soon. The engine writes the
-// slots in ring order, so a slot handed back while the ring is more than half full is the
-// next but a few to be written; in a ring with more room, the I/O thread has taken the
-// frame long before the engine comes round.
+// Keeps a slot from going back to the engine while ZeroMQ's I/O thread may still read the
+// frame in it: once handed back, the slot may be written again at once (the engine is
+// right behind the reader whenever the ring is full), and the frame would leave with
+// another frame's bytes in it. The I/O thread lets go of a frame as soon as it has taken
+// it out of a subscriber's queue; frames dropped for every subscriber are let go at once.
 class SlotRelease {
   public:
     explicit SlotRelease(const kt_axis *axis)
@@ -53,11 +53,9 @@ class SlotRelease {
         return &flags_[index];
     }
 
-    // Waits, up to a bound, until the frame has left, if the ring is so full that the
-    // engine would soon write the slot again.
-    void wait(kt_axis *axis, const uint8_t *flag) const {
-        if (flag == nullptr || __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0 ||
-            kt_get_data_cnt(axis) / KT_SLOT_SIZE < slots_ / 2) {
+    // Waits, up to a bound, until the frame has left.
+    void wait(const uint8_t *flag) const {
+        if (flag == nullptr || __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0) {
             return;
         }
         const int64_t deadline = now_us() + kReleaseWaitUs;
@@ -242,7 +240,7 @@ void kt_daq_run(kt_daq *daq) noexcept {
         const bool sent = publisher_queue.publish(topic, static_cast<size_t>(topic_length), frame,
                                                   awaited.any_source, release_flag);
         if (sent) {
-            slot_release.wait(axis, release_flag);
+            slot_release.wait(release_flag);
         }
         kt_axis_read_done(axis);
         if (!sent) {
