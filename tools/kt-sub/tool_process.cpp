@@ -1,6 +1,7 @@
 #include "tool_process.h"
 
 #include <fcntl.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,12 +9,34 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
 namespace kttools {
+namespace {
+
+// Sanitizer run-times must come first among preloaded libraries: a sanitizer build of the
+// test passes its own on ahead of the preloaded library.
+std::string sanitizer_runtime() {
+    std::string found;
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) {
+            const char *name = info->dlpi_name;
+            if (name != nullptr && (strstr(name, "/libasan.so") != nullptr ||
+                                    strstr(name, "/libtsan.so") != nullptr)) {
+                *static_cast<std::string *>(data) = name;
+                return 1;
+            }
+            return 0;
+        },
+        &found);
+    return found;
+}
+
+}  // namespace
 
 ToolProcess::ToolProcess(const std::vector<std::string> &args, const std::string &preload) {
     char tmpl[] = "/tmp/kt-tool-XXXXXX";
@@ -22,6 +45,11 @@ ToolProcess::ToolProcess(const std::vector<std::string> &args, const std::string
         throw std::runtime_error("mkstemp failed");
     }
     out_path_ = tmpl;
+    std::string preload_list = preload;
+    const std::string runtime = sanitizer_runtime();
+    if (!preload.empty() && !runtime.empty()) {
+        preload_list = runtime + ":" + preload;
+    }
     pid_ = fork();
     if (pid_ < 0) {
         throw std::runtime_error("fork failed");
@@ -29,8 +57,8 @@ ToolProcess::ToolProcess(const std::vector<std::string> &args, const std::string
     if (pid_ == 0) {
         dup2(fd, STDOUT_FILENO);
         dup2(fd, STDERR_FILENO);
-        if (!preload.empty()) {
-            setenv("LD_PRELOAD", preload.c_str(), 1);
+        if (!preload_list.empty()) {
+            setenv("LD_PRELOAD", preload_list.c_str(), 1);
         }
         std::vector<char *> argv;
         for (const std::string &a : args) {
