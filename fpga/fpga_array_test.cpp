@@ -57,13 +57,13 @@ TEST(FpgaArray, ReadsTheSamePortIntoConsecutiveElements) {
 
 TEST(FpgaArray, WritesLeaveTheLastElementInThePortAndTouchNothingElse) {
     MappedFile file(4096);
-    const unsigned char src[7] = {0x11, 0x12, 0x21, 0x22, 0x31, 0x32, 0x41};
+    const unsigned char src[8] = {0x11, 0x12, 0x21, 0x22, 0x31, 0x32, 0x41, 0x42};
     EXPECT_EQ(kt_fpga_write_array(file.at(6), src, 7, 16), 7);
     EXPECT_EQ(file.file_bytes(4, 4), (std::vector<unsigned char>{0xee, 0xee, 0x31, 0x32}));
 
     EXPECT_EQ(kt_fpga_write_array(file.at(16), src, 8, 32), 8);
     EXPECT_EQ(file.file_bytes(16, 8),
-              (std::vector<unsigned char>{0x31, 0x32, 0x41, 0x00, 0xee, 0xee, 0xee, 0xee}) );
+              (std::vector<unsigned char>{0x31, 0x32, 0x41, 0x42, 0xee, 0xee, 0xee, 0xee}));
 
     // A 24-bit element at offset 1 fills the three upper bytes of the word.
     EXPECT_EQ(kt_fpga_write_array(file.at(33), src, 3, 24), 3);

@@ -118,12 +118,13 @@ TEST_F(I2cBus, FailedRequestsGiveMinusOneWithTheCause) {
     EXPECT_EQ(kt_i2c_rdwr(fd_, 0x51, &reg, 1, buf, 2), -1);
     EXPECT_EQ(requests().size(), 3u);
 
-    // A descriptor that is no adapter: the kernel refuses the request.
+    // A descriptor that is no adapter: the kernel refuses the request (ENOTTY; the
+    // user-mode emulator of the ARM suite answers requests it does not know with ENOSYS).
     const int other = open("/dev/zero", O_RDWR);
     ASSERT_GT(other, 0);
     errno = 0;
     EXPECT_EQ(kt_i2c_write(other, 0x50, &reg, 1), -1);
-    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_TRUE(errno == ENOTTY || errno == ENOSYS) << errno;
     EXPECT_EQ(kt_i2c_rdwr(other, 0x50, &reg, 1, buf, 2), -1);
     close(other);
 }
