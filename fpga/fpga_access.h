@@ -26,7 +26,9 @@ inline std::uint16_t load16(const volatile unsigned char *r) {
 inline std::uint32_t load32(const volatile unsigned char *r) {
     return *reinterpret_cast<const reg32 *>(r);
 }
-inline void store8(volatile unsigned char *r, std::uint8_t v) { *reinterpret_cast<reg8 *>(r) = v; }
+inline void store8(volatile unsigned char *r, std::uint8_t v) {
+    *reinterpret_cast<reg8 *>(r) = v;
+}
 inline void store16(volatile unsigned char *r, std::uint16_t v) {
     *reinterpret_cast<reg16 *>(r) = v;
 }

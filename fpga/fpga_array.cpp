@@ -37,7 +37,9 @@ bool element_fits(std::uintptr_t reg, int w, direction dir) {
 }
 
 // Element size in bytes for a valid width, or 0 when the width must be refused.
-int element_size(int bitwide) { return bitwide >= 8 ? bitwide / 8 : 0; }
+int element_size(int bitwide) {
+    return bitwide >= 8 ? bitwide / 8 : 0;
+}
 
 }  // namespace
 

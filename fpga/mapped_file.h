@@ -15,7 +15,7 @@
 #include "kt_fpga.h"
 
 class MappedFile {
-public:
+  public:
     explicit MappedFile(uint32_t size, unsigned char fill = 0xee) : size_(size) {
         char tmpl[] = "/tmp/kt_fpga_XXXXXX";
         fd_ = mkstemp(tmpl);
@@ -56,7 +56,7 @@ public:
                   static_cast<ssize_t>(bytes.size()));
     }
 
-private:
+  private:
     uint32_t size_;
     int fd_ = -1;
     std::string path_;

@@ -29,8 +29,8 @@ struct Slave {
 };
 
 struct Bus {
-    int fd = -1;                             // the descriptor that acts as the adapter
-    std::map<std::uint16_t, Slave> slaves;   // by 7-bit address
+    int fd = -1;                            // the descriptor that acts as the adapter
+    std::map<std::uint16_t, Slave> slaves;  // by 7-bit address
     std::vector<std::vector<Message>> requests;
 };
 

@@ -21,7 +21,7 @@ const char kArgumentLine[] = "fd <= 0 || slave_addr < 0 || data == KTNull\n";
 // A real descriptor (on /dev/null) that the stand-in serves as the adapter, with an
 // EEPROM-like slave at 0x50 and one at 0x00 (the general call address).
 class I2cBus : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fd_ = kt_i2c_open("/dev/null");
         ASSERT_GT(fd_, 0);

@@ -28,8 +28,7 @@ KT_API int kt_i2c_close(int fd) KT_NOEXCEPT;
  * "fd <= 0 || slave_addr < 0 || data == KTNull" and gives -1; a `len` outside 0 to 65535
  * gives -1 (errno EINVAL). No request is made on refusal.
  */
-KT_API int kt_i2c_write(int fd, unsigned int slave_addr, const uint8_t *data,
-                        int len) KT_NOEXCEPT;
+KT_API int kt_i2c_write(int fd, unsigned int slave_addr, const uint8_t *data, int len) KT_NOEXCEPT;
 
 /*
  * Reads `len` bytes from the slave at `slave_addr` into `data`, in one message.

@@ -12,7 +12,7 @@
 #include <string>
 
 class PtyPair {
-public:
+  public:
     PtyPair() {
         char name[128] = {};
         if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
@@ -51,7 +51,7 @@ public:
         ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1;
     std::string name_;

@@ -11,7 +11,7 @@ namespace {
 
 // The slave side opened as the application opens its port, configured raw.
 class UartIo : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fd_ = kt_uart_open(0, pty_.name().c_str());
         ASSERT_GE(fd_, 0);

@@ -11,10 +11,11 @@ int kt_uart_open(int /*reserved*/, const char *path) noexcept {
     return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
 }
 
-int kt_uart_close(int fd) noexcept { return close(fd); }
+int kt_uart_close(int fd) noexcept {
+    return close(fd);
+}
 
-int kt_uart_init(int fd, int speed, int flowctrl, int databits, int stopbits,
-                 int parity) noexcept {
+int kt_uart_init(int fd, int speed, int flowctrl, int databits, int stopbits, int parity) noexcept {
     struct termios tio {};
     if (tcgetattr(fd, &tio) != 0) {
         return -1;

@@ -13,7 +13,9 @@ termios filled(unsigned char byte) {
     return t;
 }
 
-bool same(const termios &a, const termios &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same(const termios &a, const termios &b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 }  // namespace
 
@@ -33,9 +35,9 @@ TEST(UartSpeed, TableRatesAnd57600SetBothDirections) {
     const struct {
         int rate;
         speed_t code;
-    } cases[] = {{115200, B115200}, {57600, B57600}, {38400, B38400}, {19200, B19200},
-                 {9600, B9600},     {4800, B4800},   {2400, B2400},   {1200, B1200},
-                 {300, B300}};
+    } cases[] = {{115200, B115200}, {57600, B57600}, {38400, B38400},
+                 {19200, B19200},   {9600, B9600},   {4800, B4800},
+                 {2400, B2400},     {1200, B1200},   {300, B300}};
     for (const auto &c : cases) {
         termios t{};
         cfsetispeed(&t, B0);

@@ -27,7 +27,7 @@ struct Result {
 
 // The tool running as a child process, its output collected through pipes.
 class Tool {
-public:
+  public:
     explicit Tool(const std::vector<std::string> &args) {
         std::vector<std::string> argv;
         const std::string emulator = KT_IO_EMULATOR;
@@ -96,18 +96,20 @@ public:
         return result_;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int out_ = -1;
     int err_ = -1;
     Result result_;
 };
 
-Result run(const std::vector<std::string> &args) { return Tool(args).finish(); }
+Result run(const std::vector<std::string> &args) {
+    return Tool(args).finish();
+}
 
 // A temporary register file of 256 bytes holding 0x00, 0x01, ... 0xff.
 class RegisterFile : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kt_io_regs_XXXXXX";
         fd_ = mkstemp(tmpl);

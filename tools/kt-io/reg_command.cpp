@@ -15,7 +15,7 @@ namespace {
 
 // A register window mapped from offset 0 of the device, unmapped on scope exit.
 class Window {
-public:
+  public:
     Window(const std::string &device, std::uint32_t size) : size_(size) {
         rc_ = kt_fpga_open(device.c_str(), size, &base_);
         err_ = errno;
@@ -34,7 +34,7 @@ public:
         return static_cast<unsigned char *>(base_) + offset;
     }
 
-private:
+  private:
     void *base_ = nullptr;
     std::uint32_t size_;
     int rc_;
