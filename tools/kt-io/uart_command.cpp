@@ -214,7 +214,7 @@ int uart_command(int argc, char **argv) {
         const auto got = receive(fd, recv_count, static_cast<int>(timeout));
         if (args.flag("--hex")) {
             std::printf("%s\n", hex_bytes(got.data(), got.size()).c_str());
-        } else {
+        } else if (!got.empty()) {
             std::fwrite(got.data(), 1, got.size(), stdout);
         }
         std::fflush(stdout);
