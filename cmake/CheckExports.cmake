@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Compares a built shared library with what it must export and link against.
 #   LIB       the library file
 #   EXPECTED  file with the exported names, one per line
