@@ -31,14 +31,14 @@ int kt_recv(int fd, kt_netword *nw) noexcept {
     if (nw == nullptr) {
         return -1;
     }
-    // A full buffer holds a line too long to ever complete: discard it. A pending line
-    // goes with it, so that `consumed` never exceeds `fill`.
-    if (nw->fill < 0 || usable(*nw) - nw->fill <= 0) {
-        nw->fill = 0;
-        nw->consumed = 0;
-    }
-    const auto room = static_cast<uint16_t>(usable(*nw) - nw->fill);
-    const ssize_t got = recv(fd, nw->data + nw->fill, room, 0);
+    // A full buffer holds a line too long to ever complete: it is discarded and the new
+    // bytes land at the start. The discard takes effect only when the receive did not fail,
+    // so that a closed or failed connection leaves the buffer as it was. A pending line
+    // goes with the discarded bytes, which keeps `consumed` within `fill`.
+    const bool full = nw->fill < 0 || usable(*nw) - nw->fill <= 0;
+    const int32_t start = full ? 0 : nw->fill;
+    const auto room = static_cast<uint16_t>(usable(*nw) - start);
+    ssize_t got = recv(fd, nw->data + start, room, 0);
     if (got == 0) {
         return -1;
     }
@@ -46,7 +46,11 @@ int kt_recv(int fd, kt_netword *nw) noexcept {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             return -1;
         }
-        return 0;
+        got = 0;
+    }
+    if (full) {
+        nw->fill = 0;
+        nw->consumed = 0;
     }
     nw->fill += static_cast<int32_t>(got);
     return 0;

@@ -160,6 +160,17 @@ TEST(Framing, FullBufferWithPendingLineKeepsConsumedWithinFill) {
     EXPECT_STREQ(c.nw_.data, "[2]b()");
 }
 
+// The discard of a full buffer is part of a successful receive only: a peer that closes
+// instead leaves all 2048 bytes in place.
+TEST(Framing, ClosedPeerLeavesFullBufferAlone) {
+    Connection c;
+    EXPECT_TRUE(c.feed(std::string(KT_NETWORD_SIZE, 'q')).empty());
+    c.pair_.peer.reset();
+    EXPECT_EQ(kt_recv(c.pair_.local.get(), &c.nw_), -1);
+    EXPECT_EQ(c.nw_.fill, KT_NETWORD_SIZE);
+    EXPECT_EQ(c.nw_.data[KT_NETWORD_SIZE - 1], 'q');
+}
+
 TEST(Framing, ReceiveOutcomes) {
     TcpPair pair = make_tcp_pair(true);
     kt_netword nw;
