@@ -39,7 +39,7 @@ Built build(const std::string &line, const std::string &result,
     std::memcpy(text.get(), result.data(), result.size());
     Built b{kt_cmd_call_result(&cmd, text.get(), static_cast<int>(result.size())), {}, {}};
     if (b.rc == 0 && cmd.reply_len != 0) {
-        b.reply = normalise(reply_text(cmd), kRecv);
+        b.reply = normalise(reply_text(cmd), &kRecv);
     }
     if (cmd.reply != nullptr) {
         EXPECT_EQ(kt_cmd_destroy_result(&cmd), 0);
@@ -86,7 +86,7 @@ TEST(Reply, ElapsedTimeIsMeasuredFromArrival) {
     EXPECT_EQ(rs, cmd.recv_time.sec);
     EXPECT_EQ(rm, cmd.recv_time.msec);
     EXPECT_LT(el, 1000u);
-    EXPECT_EQ(normalise(r, cmd.recv_time), "[3]ACK(DONE;…)\r\n");
+    EXPECT_EQ(normalise(r, &cmd.recv_time), "[3]ACK(DONE;…)\r\n");
     EXPECT_EQ(kt_cmd_destroy_result(&cmd), 0);
 }
 

@@ -1,14 +1,10 @@
 // End-to-end tests of the example command server over loopback TCP.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -17,68 +13,15 @@
 #include <vector>
 
 #include "kt_cmd.h"
+#include "reply_check.h"
 #include "server.h"
+#include "test_socket.h"
 
 namespace {
 
-// Verifies the checksum and the time stamp piece of a reply line (CR LF included) and
-// replaces them with "#crc" and ";…".
-std::string normalise(std::string line) {
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos || line.size() < 2 ||
-        line.compare(line.size() - 2, 2, "\r\n") != 0) {
-        ADD_FAILURE() << "malformed reply: " << line;
-        return line;
-    }
-    if (line[close + 1] == '#') {
-        char want[16];
-        std::snprintf(want, sizeof want, "%" PRIx32,
-                      kt_crc(line.data(), static_cast<uint16_t>(close + 1)));
-        EXPECT_EQ(line.substr(close + 2, line.size() - 2 - (close + 2)), want) << line;
-        line.replace(close + 2, line.size() - 2 - (close + 2), "crc");
-    }
-    const size_t semi = line.rfind(';', close);
-    unsigned long long f[5];
-    int used = 0;
-    if (semi != std::string::npos &&
-        std::sscanf(line.c_str() + semi, ";%llu,%llu,%llu,%llu,%llu)%n", &f[0], &f[1], &f[2], &f[3],
-                    &f[4], &used) == 5 &&
-        semi + static_cast<size_t>(used) == close + 1) {
-        EXPECT_GE(f[2] * 1000 + f[3], f[0] * 1000 + f[1]) << line;
-        EXPECT_EQ(f[4], (f[2] * 1000 + f[3]) - (f[0] * 1000 + f[1])) << line;
-        line.replace(semi, close - semi, ";…");
-    }
-    return line;
-}
-
-int connect_to(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{30, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
-}
-
-bool send_all(int fd, const char *data, size_t len) {
-    while (len > 0) {
-        const ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
+using ktcmd_test::connect_loopback;
+using ktcmd_test::normalise;
+using ktcmd_test::write_all;
 
 // Reads reply lines until `count` have arrived or the connection ends; `eof` tells which.
 std::vector<std::string> read_lines(int fd, size_t count, bool *eof = nullptr) {
@@ -123,12 +66,9 @@ class CommandServer : public ::testing::Test {
 
     // Sends `script` on a new connection and reads `count` reply lines.
     std::vector<std::string> talk(const std::string &script, size_t count, bool *eof = nullptr) {
-        const int fd = connect_to(server_.port());
-        EXPECT_GE(fd, 0);
-        EXPECT_TRUE(send_all(fd, script.data(), script.size()));
-        std::vector<std::string> lines = read_lines(fd, count, eof);
-        close(fd);
-        return lines;
+        const ktcmd_test::Fd fd = connect_loopback(server_.port());
+        EXPECT_TRUE(write_all(fd.get(), script));
+        return read_lines(fd.get(), count, eof);
     }
 
     cmdd::Server server_;
@@ -185,16 +125,13 @@ TEST_F(CommandServer, QuitClosesAfterItsReply) {
 }
 
 TEST_F(CommandServer, RepliesStillArriveAfterTheClientStopsSending) {
-    const int fd = connect_to(server_.port());
-    ASSERT_GE(fd, 0);
-    const std::string script = "[1]ping()\r\n[2]echo(z)\r\n";
-    ASSERT_TRUE(send_all(fd, script.data(), script.size()));
-    shutdown(fd, SHUT_WR);
+    const ktcmd_test::Fd fd = connect_loopback(server_.port());
+    ASSERT_TRUE(write_all(fd.get(), "[1]ping()\r\n[2]echo(z)\r\n"));
+    shutdown(fd.get(), SHUT_WR);
     bool eof = false;
-    EXPECT_EQ(read_lines(fd, 2, &eof),
+    EXPECT_EQ(read_lines(fd.get(), 2, &eof),
               (Lines{"[1]ACK(pong;DONE;…)\r\n", "[2]echo_ACK(z;DONE;…)\r\n"}));
     EXPECT_TRUE(eof);
-    close(fd);
 }
 
 // Several clients at once, each sending its lines pipelined and cut at random places:
@@ -236,15 +173,12 @@ TEST_F(CommandServer, ConcurrentPipelinedFragmentedClients) {
                         break;
                 }
             }
-            const int fd = connect_to(server_.port());
-            if (fd < 0) {
-                return;
-            }
-            std::thread reader([&got, c, fd] { got[c] = read_lines(fd, kLines); });
+            const ktcmd_test::Fd fd = connect_loopback(server_.port());
+            std::thread reader([&got, c, &fd] { got[c] = read_lines(fd.get(), kLines); });
             size_t sent = 0;
             while (sent < script.size()) {
                 const size_t n = std::min<size_t>(1 + rng() % 200, script.size() - sent);
-                if (!send_all(fd, script.data() + sent, n)) {
+                if (!write_all(fd.get(), script.substr(sent, n))) {
                     break;
                 }
                 sent += n;
@@ -253,7 +187,6 @@ TEST_F(CommandServer, ConcurrentPipelinedFragmentedClients) {
                 }
             }
             reader.join();
-            close(fd);
         });
     }
     for (auto &t : clients) {
@@ -292,11 +225,11 @@ TEST(CommandServerProgram, AnswersAndStopsOnSignal) {
     unsigned port = 0;
     ASSERT_EQ(std::sscanf(line, "kt-cmdd: listening on 127.0.0.1:%u", &port), 1) << line;
 
-    const int fd = connect_to(static_cast<uint16_t>(port));
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(send_all(fd, "[1]ping()\r\n", 11));
-    EXPECT_EQ(read_lines(fd, 1), Lines{"[1]ACK(pong;DONE;…)\r\n"});
-    close(fd);
+    {
+        const ktcmd_test::Fd fd = connect_loopback(static_cast<uint16_t>(port));
+        ASSERT_TRUE(write_all(fd.get(), "[1]ping()\r\n"));
+        EXPECT_EQ(read_lines(fd.get(), 1), Lines{"[1]ACK(pong;DONE;…)\r\n"});
+    }
 
     kill(pid, SIGTERM);
     int status = 0;
