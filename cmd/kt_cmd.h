@@ -37,17 +37,18 @@ typedef struct kt_netword {
 } kt_netword;
 
 /*
- * Clears the whole record and sets `capacity` to 2048. Call once per connection.
- * `nw` must not be NULL. Thread safety: one thread per record.
+ * Clears the whole record and sets `capacity` to 2048. Call once per connection. A NULL
+ * `nw` is ignored. Thread safety: each record is used by one thread at a time.
  */
 KT_API void kt_netword_init(kt_netword *nw) KT_NOEXCEPT;
 
 /*
  * Makes one recv() on `fd` into the free part of the buffer. When the buffer is full
- * (a line of 2048 bytes without CR LF), everything buffered is discarded first.
- * Returns 0 when the call ended normally, also when a non-blocking socket had nothing
- * (EAGAIN); -1 on a NULL record, when the peer shut the connection down, or on any other
- * receive error (errno as recv left it). On -1 the record is unchanged.
+ * (a line of 2048 bytes without CR LF), everything buffered is discarded, and any line
+ * still handed out with it. Returns 0 when the call ended normally, also when a non-blocking socket
+ * had nothing (EAGAIN); -1 on a NULL record, when the peer shut the connection down, or on any
+ * other receive error (errno as recv left it). On -1 the record is unchanged. One thread per
+ * record.
  */
 KT_API int kt_recv(int fd, kt_netword *nw) KT_NOEXCEPT;
 
@@ -55,14 +56,16 @@ KT_API int kt_recv(int fd, kt_netword *nw) KT_NOEXCEPT;
  * Drops the line handed out by the previous call, skips empty lines (CR LF at the start)
  * and cuts the next complete line. Returns 0 when a line was cut: it is then the
  * NUL-terminated text at nw->data, without its CR LF, valid until the next call on the
- * record. Returns -1 when no complete line is buffered or `nw` is NULL.
+ * record. Returns -1 when no complete line is buffered or `nw` is NULL; a partial line
+ * stays buffered. One thread per record.
  */
 KT_API int kt_get_complete_cmd(kt_netword *nw) KT_NOEXCEPT;
 
 /*
  * Searches the `count` bytes at `buf` for the first CR LF. Returns 1 and adds the number
  * of bytes up to and including that LF to *counter; returns 0 and leaves *counter alone
- * when there is none, when `count` is below 2, or when a pointer is NULL.
+ * when there is none, when `count` is below 2, or when a pointer is NULL. Reads only the
+ * given bytes; safe from any thread.
  */
 KT_API int kt_cmd_is_complete(const char *buf, int32_t count, int32_t *counter) KT_NOEXCEPT;
 
@@ -70,7 +73,7 @@ KT_API int kt_cmd_is_complete(const char *buf, int32_t count, int32_t *counter) 
  * Makes one send() of `len` bytes at `buf` on `fd`, with no retry of a partial send, and
  * returns the count that send() accepted. A peer that has gone away gives -1 (EPIPE), never
  * a signal. Returns -1 without sending when `buf` is NULL or `len` negative, and -1 when
- * send() failed (errno as send left it).
+ * send() failed (errno as send left it). The caller keeps `buf`. Thread safety as send().
  */
 KT_API int kt_send(int fd, const char *buf, int len) KT_NOEXCEPT;
 
@@ -143,7 +146,8 @@ KT_API int kt_cmd_call_result(kt_cmd *cmd, const char *result, int len) KT_NOEXC
 
 /*
  * Releases cmd->reply and sets it to NULL and reply_size to 0; reply_len keeps its value.
- * Returns 0, or -1 when `cmd` or its reply is NULL.
+ * Returns 0, or -1 when `cmd` or its reply is NULL, so a second call is harmless. One
+ * thread per record.
  */
 KT_API int kt_cmd_destroy_result(kt_cmd *cmd) KT_NOEXCEPT;
 

@@ -23,6 +23,9 @@ void terminate_at_fill(kt_netword &nw) {
 }  // namespace
 
 void kt_netword_init(kt_netword *nw) noexcept {
+    if (nw == nullptr) {
+        return;
+    }
     std::memset(nw, 0, sizeof *nw);
     nw->capacity = KT_NETWORD_SIZE;
 }
