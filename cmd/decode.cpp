@@ -100,8 +100,8 @@ int32_t decode_into(kt_cmd &cmd, char *line) {
         set_no_id(cmd);
         return kErrFormat;
     }
-    const char *id_begin = p + 1;
-    const char *id_end = std::strchr(id_begin, ']');
+    char *id_begin = p + 1;
+    char *id_end = std::strchr(id_begin, ']');
     if (id_end == nullptr || id_end - id_begin > KT_CMD_ID_SIZE) {
         set_no_id(cmd);
         return kErrIdFormat;
@@ -112,7 +112,7 @@ int32_t decode_into(kt_cmd &cmd, char *line) {
         return kErrNotAscii;
     }
 
-    char *open = std::strchr(const_cast<char *>(id_end) + 1, '(');
+    char *open = std::strchr(id_end + 1, '(');
     if (open == nullptr) {
         return kErrFormat;
     }

@@ -209,6 +209,10 @@ TEST(Reply, LengthLimits) {
     b = build("[1]x()", "Error-13" + std::string(KT_RESULT_MAX - 8, 'z'), with_flags(31));
     EXPECT_EQ(b.reply,
               "[1]x_ACK(ERR_-13" + std::string(KT_RESULT_MAX - 8, 'z') + ";ERROR;…)#crc\r\n");
+    // -13 with a space at the longest: the text after the space is carried once.
+    b = build("[1]x()", "Error-13 " + std::string(KT_RESULT_MAX - 9, 'w'), with_flags(31));
+    EXPECT_EQ(b.reply,
+              "[1]x_ACK(ERR_-13: " + std::string(KT_RESULT_MAX - 9, 'w') + ";ERROR;…)#crc\r\n");
     b = build("[1]x()", "Error-2147483647 " + std::string(KT_RESULT_MAX - 17, 'z'), with_flags(31));
     EXPECT_EQ(b.reply, "[1]x_ACK(ERR_-2147483647: " + std::string(KT_RESULT_MAX - 17, 'z') +
                            ";ERROR;…)#crc\r\n");
