@@ -21,7 +21,22 @@ int main(void) {
     CHECK(memcmp(cmd.reply + cmd.reply_len - 2, "\r\n", 2) == 0);
     CHECK(kt_cmd_destroy_result(&cmd) == 0);
     CHECK(cmd.reply == NULL);
-    CHECK(cmd_error_table[0].code == 0);
+
+    /* A line without an ID is refused; the reply carries the table's message. */
+    char bad[] = "status()";
+    kt_cmd refused = kt_cmd_decode(bad);
+    CHECK(refused.code == -5);
+    const char *message = NULL;
+    for (int i = 0; i < KT_CMD_ERROR_COUNT; i++) {
+        if (cmd_error_table[i].code == refused.code) {
+            message = cmd_error_table[i].message;
+        }
+    }
+    CHECK(message != NULL);
+    CHECK(kt_cmd_call_result(&refused, "", 0) == 0);
+    CHECK(refused.reply != NULL);
+    CHECK(strstr(refused.reply, message) != NULL);
+    CHECK(kt_cmd_destroy_result(&refused) == 0);
     puts("use-cmd: command decoded, reply built");
     return 0;
 }
