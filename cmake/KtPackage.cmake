@@ -36,12 +36,13 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kt)
 set(CPACK_PACKAGE_VENDOR "Tarvik")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_CONTACT "Instrument software team <software@tarvik.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${KT_PREFIX}")
 set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}/packages")
 set(CPACK_STRIP_FILES ON)
 
+# The control files' summary line is the project's description; the component
+# descriptions below are the bodies.
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime development)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -53,16 +54,15 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME kt-runtime)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${KT_DEB_RUNTIME_DEPENDS}")
 string(CONCAT CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "Instrument software libraries: run time\n"
-  "Acquisition engine, command protocol, stream ring reader, register, serial and I2C\n"
-  "access libraries, the frame filter plug-in and the tools, in ${KT_PREFIX}.")
+  "Run-time files: the acquisition engine, command protocol, stream ring reader,\n"
+  "register, serial and I2C access libraries, the frame filter plug-in and the\n"
+  "tools, in ${KT_PREFIX}.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME kt-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "kt-runtime (= ${PROJECT_VERSION})")
 string(CONCAT CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
-  "Instrument software libraries: development files\n"
-  "Headers, link names, the CMake package kt and pkg-config files for building\n"
-  "applications against the instrument software libraries.")
+  "Development files: headers, link names, the CMake package kt and pkg-config\n"
+  "files for building applications against the instrument software libraries.")
 
 include(CPack)
