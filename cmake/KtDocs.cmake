@@ -7,7 +7,7 @@ if(DOXYGEN_FOUND)
     string(APPEND KT_DOC_INPUT " \"${h}\"")
   endforeach()
   set(KT_DOC_MAINPAGE "${PROJECT_SOURCE_DIR}/docs/mainpage.md")
-  set(KT_DOC_FILTER "sed -f ${PROJECT_SOURCE_DIR}/docs/doc_comments.sed")
+  set(KT_DOC_FILTER "awk -f ${PROJECT_SOURCE_DIR}/docs/doc_comments.awk")
   set(KT_DOC_OUTPUT "${PROJECT_BINARY_DIR}/docs")
   configure_file("${PROJECT_SOURCE_DIR}/docs/Doxyfile.in" "${KT_DOC_OUTPUT}/Doxyfile" @ONLY)
   add_custom_target(docs
