@@ -39,6 +39,19 @@ if(MODE STREQUAL "cmake")
     list(APPEND args "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}")
   endif()
   run_checked("configuring the consumer" "${CMAKE_COMMAND}" ${args})
+  # The package refuses what it cannot give: an unknown component, another major version.
+  foreach(request "COMPONENTS nosuch" "2.0")
+    set(probe "${BINARY}/probe")
+    file(REMOVE_RECURSE "${probe}")
+    file(WRITE "${probe}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.25)\n"
+      "project(probe C)\nfind_package(kt ${request} CONFIG REQUIRED)\n")
+    execute_process(COMMAND "${CMAKE_COMMAND}" -S "${probe}" -B "${probe}/build"
+        "-Dkt_DIR=${root}/lib/cmake/kt" "-DCMAKE_C_COMPILER=${CC}"
+      RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+    if(rc EQUAL 0)
+      message(FATAL_ERROR "find_package(kt ${request}) succeeded")
+    endif()
+  endforeach()
   run_checked("building the consumer" "${CMAKE_COMMAND}" --build "${BINARY}")
   # A program for every installed library that an application links, and the plug-in.
   foreach(name IN LISTS names)
