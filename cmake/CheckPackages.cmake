@@ -1,6 +1,6 @@
 cmake_minimum_required(VERSION 3.25)
 # Builds the Debian packages of a build with CPack and checks them.
-#   BUILD     the build folder (holds CPackConfig.cmake); OUT a scratch folder
+#   BUILD     the build folder (holds CPackConfig.cmake); OUT a scratch folder; CPACK cpack
 #   ARCH      Debian architecture expected; VERSION the product version; PREFIX its prefix
 #   MANIFEST  the libraries built ("name|file|...")
 #   MULTIARCH the library folder name of the architecture (arm-linux-gnueabihf, ...)
@@ -12,7 +12,7 @@ macro(fail text)
 endmacro()
 
 file(REMOVE_RECURSE "${OUT}")
-execute_process(COMMAND cpack --config "${BUILD}/CPackConfig.cmake" -B "${OUT}"
+execute_process(COMMAND "${CPACK}" --config "${BUILD}/CPackConfig.cmake" -B "${OUT}"
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cpack failed:\n${out}")
