@@ -26,8 +26,8 @@ constexpr uint32_t kSlot = KT_SLOT_SIZE;
 constexpr uint32_t kRing = 1024 * kSlot;
 constexpr int kAll = KT_DAQ_ALL_FRAMES;
 
-std::string topic_of(const ktsim::FrameSpec &spec) {
-    return "frame://" + std::to_string(spec.module_id) + ":" + std::to_string(spec.channel_id);
+std::string topic_of(const ktsim::FrameSpec &header) {
+    return "frame://" + std::to_string(header.module_id) + ":" + std::to_string(header.channel_id);
 }
 
 class PublishTest : public ktsim::SimDeviceTest {
@@ -71,9 +71,9 @@ TEST_F(PublishTest, EveryFrameGoesOutUnderItsTopicWithItsExactBytes) {
     start({{kAll, kAll}}, sub, config);
     std::map<std::string, int> next_msg_id;
     for (uint64_t seq = 0; seq < config.frames && !HasFailure(); ++seq) {
-        const ktsim::FrameSpec spec = next_frame(sub, "frame");
-        EXPECT_EQ(spec.seq, seq) << "frame lost or out of order";
-        EXPECT_EQ(spec.msg_id, next_msg_id[topic_of(spec)]++);
+        const ktsim::FrameSpec header = next_frame(sub, "frame");
+        EXPECT_EQ(header.seq, seq) << "frame lost or out of order";
+        EXPECT_EQ(header.msg_id, next_msg_id[topic_of(header)]++);
         ASSERT_TRUE(sub.ack());
     }
     EXPECT_EQ(publisher_->output(), "");
@@ -103,11 +103,11 @@ TEST_F(PublishTest, AwaitedFramesAmongPrefixAlikeOnesReachTheirSubscriber) {
     start({{1, 1}}, sub, config);
     int next_msg_id = 0;
     while (next_msg_id < 2000 && !HasFailure()) {
-        const ktsim::FrameSpec spec = next_frame(sub, "frame");
-        if (spec.channel_id != 1) {
+        const ktsim::FrameSpec header = next_frame(sub, "frame");
+        if (header.channel_id != 1) {
             continue;  // a prefix-alike topic: neither awaited nor acknowledged
         }
-        ASSERT_EQ(spec.msg_id, next_msg_id++) << "awaited frame lost";
+        ASSERT_EQ(header.msg_id, next_msg_id++) << "awaited frame lost";
         ASSERT_TRUE(sub.ack());
     }
     EXPECT_EQ(publisher_->output(), "");
@@ -136,8 +136,8 @@ TEST_F(PublishTest, FullRingNeverOverwritesAFrameStillOnItsWay) {
     config.payload_sizes = {2028, 1000};
     config.frames = 40000;
     Subscriber sub;
-    publisher_ = std::make_unique<PublisherProcess>(device_->path(), 8 * kSlot,
-                                                    std::vector<Registration>{});
+    publisher_ =
+        std::make_unique<PublisherProcess>(device_->path(), 8 * kSlot, std::vector<Registration>{});
     ASSERT_TRUE(sub.wait_connected());
     start_engine(config);
     Received r;
@@ -290,9 +290,9 @@ class HandWrittenRingTest : public PublishTest {
         ktsim::at(b->ring_slots).store(64);
     }
 
-    void write(uint32_t slot, const ktsim::FrameSpec &spec, uint16_t header_payload_len) {
+    void write(uint32_t slot, const ktsim::FrameSpec &frame, uint16_t header_payload_len) {
         uint8_t *p = device_->mem() + slot * kSlot;
-        ktsim::write_frame(p, spec);
+        ktsim::write_frame(p, frame);
         memcpy(p + 14, &header_payload_len, 2);
     }
     void publish_written(uint32_t slots) {
