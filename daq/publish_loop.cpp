@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int kSendHighWaterMark = 1;
+constexpr int64_t kMaxPeerMessage = 64 * 1024;
 constexpr size_t kTopicSize = 16;  // "frame://255:15" and its NUL
 
 // The ring owns the frame memory; ZeroMQ has nothing to free.
@@ -206,8 +207,13 @@ void kt_daq_run(kt_daq *daq) noexcept {
     void *publisher = zmq_socket(context, ZMQ_PUB);
     const int hwm = kSendHighWaterMark;
     zmq_setsockopt(publisher, ZMQ_SNDHWM, &hwm, sizeof hwm);
+    // Peers send only subscriptions and acknowledgements, whose content is ignored: one
+    // that sends more than this in a message is disconnected rather than buffered.
+    const int64_t max_message = kMaxPeerMessage;
+    zmq_setsockopt(publisher, ZMQ_MAXMSGSIZE, &max_message, sizeof max_message);
     zmq_bind(publisher, KT_DAQ_PUB_ENDPOINT);
     void *ack_socket = zmq_socket(context, ZMQ_REP);
+    zmq_setsockopt(ack_socket, ZMQ_MAXMSGSIZE, &max_message, sizeof max_message);
     zmq_bind(ack_socket, KT_DAQ_ACK_ENDPOINT);
     const int timeout = KT_DAQ_ACK_TIMEOUT_MS;
     zmq_setsockopt(ack_socket, ZMQ_RCVTIMEO, &timeout, sizeof timeout);

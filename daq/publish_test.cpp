@@ -6,6 +6,9 @@
 #include <cstring>
 #include <map>
 #include <thread>
+#include <vector>
+
+#include <zmq.h>
 
 #include "frame_pattern.h"
 #include "kt_daq.h"
@@ -267,6 +270,34 @@ TEST_F(PublishTest, AcknowledgementOfSeveralPartsCountsOnce) {
     EXPECT_TRUE(sub.ack(1, 1000)) << "second frame's acknowledgement not awaited";
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(publisher_->output(), "");
+}
+
+TEST_F(PublishTest, OversizedAcknowledgementIsRefusedAndCountsForNothing) {
+    ktsim::EngineConfig config;
+    config.sources = {{1, 1}};
+    config.frames = 2;
+    Subscriber sub;
+    start({{1, 1}}, sub, config);
+    EXPECT_EQ(next_frame(sub, "first frame").msg_id, 0);
+    {
+        // A peer that sends 1 MiB is cut off before the loop would take it as an
+        // acknowledgement.
+        void *context = zmq_ctx_new();
+        void *req = zmq_socket(context, ZMQ_REQ);
+        zmq_connect(req, KT_DAQ_ACK_ENDPOINT);
+        std::vector<char> big(1 << 20, 'x');
+        EXPECT_EQ(zmq_send(req, big.data(), big.size(), 0), static_cast<int>(big.size()));
+        ASSERT_TRUE(publisher_->wait_output("time out", 5000));
+        const int linger = 0;
+        zmq_setsockopt(req, ZMQ_LINGER, &linger, sizeof linger);
+        zmq_close(req);
+        zmq_ctx_term(context);
+    }
+    EXPECT_EQ(publisher_->output(), timeout_line("frame://1:1", 0, 0, 1));
+    EXPECT_EQ(next_frame(sub, "second frame").msg_id, 1);
+    ASSERT_TRUE(sub.ack());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(publisher_->output(), timeout_line("frame://1:1", 0, 0, 1));
 }
 
 // Frames written by the test itself into the ring, where the simulated engine cannot go:
