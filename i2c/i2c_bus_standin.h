@@ -1,0 +1,42 @@
+// Test-only I2C adapter stand-in at the request level. The test program defines ioctl;
+// I2C_RDWR requests on the stand-in's descriptor are recorded and answered by simulated
+// slaves, and every other request goes to the C library unchanged.
+#ifndef KT_I2C_BUS_STANDIN_H
+#define KT_I2C_BUS_STANDIN_H
+
+#include <linux/i2c.h>
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace standin {
+
+// One message as the library handed it over.
+struct Message {
+    std::uint16_t addr;
+    std::uint16_t flags;
+    std::uint16_t len;
+    const std::uint8_t *buf;
+    std::vector<std::uint8_t> bytes;  // what a write message carried
+};
+
+// A register-file slave (EEPROM-like): a write sets the pointer from its first byte and
+// stores the rest from there; a read returns bytes from the pointer on. Both advance it.
+struct Slave {
+    std::vector<std::uint8_t> memory = std::vector<std::uint8_t>(256);
+    std::size_t pointer = 0;
+};
+
+struct Bus {
+    int fd = -1;                            // the descriptor that acts as the adapter
+    std::map<std::uint16_t, Slave> slaves;  // by 7-bit address
+    std::vector<std::vector<Message>> requests;
+};
+
+// The bus the stand-in serves; tests set it up and read it back.
+Bus &bus();
+
+}  // namespace standin
+
+#endif  // KT_I2C_BUS_STANDIN_H
