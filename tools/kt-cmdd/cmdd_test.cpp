@@ -1,0 +1,248 @@
+// End-to-end tests of the example command server over loopback TCP.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kt_cmd.h"
+#include "reply_check.h"
+#include "server.h"
+#include "test_socket.h"
+
+namespace {
+
+using ktcmd_test::connect_loopback;
+using ktcmd_test::normalise;
+using ktcmd_test::write_all;
+
+// Reads reply lines until `count` have arrived or the connection ends; `eof` tells which.
+std::vector<std::string> read_lines(int fd, size_t count, bool *eof = nullptr) {
+    std::vector<std::string> lines;
+    std::string buf;
+    char chunk[4096];
+    bool ended = false;
+    while (lines.size() < count) {
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            ended = true;
+            break;
+        }
+        buf.append(chunk, static_cast<size_t>(n));
+        size_t end;
+        while ((end = buf.find("\r\n")) != std::string::npos) {
+            lines.push_back(normalise(buf.substr(0, end + 2)));
+            buf.erase(0, end + 2);
+        }
+    }
+    if (eof != nullptr) {
+        *eof = ended || recv(fd, chunk, sizeof chunk, 0) == 0;
+    }
+    EXPECT_EQ(buf, "") << "bytes after the last reply line";
+    return lines;
+}
+
+class CommandServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(server_.open("127.0.0.1", 0, error)) << error;
+        thread_ = std::thread([this] { rc_ = server_.run(); });
+    }
+    void TearDown() override {
+        server_.stop();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        EXPECT_EQ(rc_, 0);
+    }
+
+    // Sends `script` on a new connection and reads `count` reply lines.
+    std::vector<std::string> talk(const std::string &script, size_t count, bool *eof = nullptr) {
+        const ktcmd_test::Fd fd = connect_loopback(server_.port());
+        EXPECT_TRUE(write_all(fd.get(), script));
+        return read_lines(fd.get(), count, eof);
+    }
+
+    cmdd::Server server_;
+    std::thread thread_;
+    int rc_ = -1;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(CommandServer, EveryReplyForm) {
+    const std::string script =
+        "[1]help()\r\n[2]ping()\r\n[3]echo( a , , b )\r\n[4]sum(1, 2, 39)\r\n[5]sum(1,x)\r\n"
+        "[6]fail()\r\n[7]fail(-10)\r\n[8]busy()\r\n[9]reset()\r\n[10]reset(yes)\r\n"
+        "[11]check()\r\n[12]version()\r\n[13]nosuch()\r\n[14]ping\r\nping()\r\n"
+        "[15]fail(0)\r\n[16]t\xe9st()\r\n[17]time()\r\n";
+    const Lines got = talk(script, 17);
+    ASSERT_EQ(got.size(), 17u);
+    const Lines want = {
+        "[1]ACK(DONEhelp ping echo(text,...) time sum(n,...) fail(code) busy reset(yes) check "
+        "version quit;…)\r\n",
+        "[2]ACK(pong;DONE;…)\r\n",
+        "[3]echo_ACK(a,b;DONE;…)\r\n",
+        "[4]sum_ACK(42;DONE;…)#crc\r\n",
+        "[5]sum_ACK(ERR_-224: not a number: x;ERROR;…)#crc\r\n",
+        "[6]ACK(ERR_-224: message execute failed;ERROR;…)\r\n",
+        "[7]ACK(ERR_-10: test time out;ERROR;…)\r\n",
+        "[8]ACK(ERR_-9: acquisition still running;ERROR;…)\r\n",
+        "[9]ACK(CONFIRMconfirm some request;…)\r\n",
+        "[10]ACK(reset done;DONE;…)\r\n",
+        "[11]ACK(ERR_-13,selftest:stage2;ERROR;…)\r\n",
+        "ACK(kt-cmdd 1.0)\r\n",
+        "[13]ACK(ERR_-190: not have this command;ERROR;…)\r\n",
+        "[14]ACK(ERR_-5: message format is error;ERROR;…)\r\n",
+        "[(null)]ACK(ERR_-5: message format is error;ERROR;…)\r\n",
+        // fail(0) is a success code: no reply at all.
+        "[16]ACK(ERR_-14: command only support asiic;ERROR;…)\r\n",
+    };
+    EXPECT_EQ(Lines(got.begin(), got.begin() + 16), want);
+    char time_text[32];
+    EXPECT_EQ(std::sscanf(got[16].c_str(), "[17]ACK(%31[0-9.];DONE;…)#crc\r\n", time_text), 1)
+        << got[16];
+}
+
+TEST_F(CommandServer, OverlongLineIsRejectedAndTheNextLineServed) {
+    const std::string script = std::string(3000, 'x') + "\r\n[1]ping()\r\n";
+    EXPECT_EQ(talk(script, 2), (Lines{"[(null)]ACK(ERR_-5: message format is error;ERROR;…)\r\n",
+                                      "[1]ACK(pong;DONE;…)\r\n"}));
+}
+
+TEST_F(CommandServer, QuitClosesAfterItsReply) {
+    bool eof = false;
+    EXPECT_EQ(talk("[1]quit()\r\n[2]ping()\r\n", 2, &eof), Lines{"[1]ACK(bye;DONE;…)\r\n"});
+    EXPECT_TRUE(eof);
+}
+
+TEST_F(CommandServer, RepliesStillArriveAfterTheClientStopsSending) {
+    const ktcmd_test::Fd fd = connect_loopback(server_.port());
+    ASSERT_TRUE(write_all(fd.get(), "[1]ping()\r\n[2]echo(z)\r\n"));
+    shutdown(fd.get(), SHUT_WR);
+    bool eof = false;
+    EXPECT_EQ(read_lines(fd.get(), 2, &eof),
+              (Lines{"[1]ACK(pong;DONE;…)\r\n", "[2]echo_ACK(z;DONE;…)\r\n"}));
+    EXPECT_TRUE(eof);
+}
+
+// Several clients at once, each sending its lines pipelined and cut at random places:
+// each gets exactly one correct reply per line, in order.
+TEST_F(CommandServer, ConcurrentPipelinedFragmentedClients) {
+    static constexpr int kClients = 8;
+    static constexpr int kLines = 300;
+    std::vector<std::thread> clients;
+    std::vector<Lines> got(kClients), want(kClients);
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            std::mt19937 rng(1234u + static_cast<unsigned>(c));
+            std::string script;
+            for (int i = 0; i < kLines; ++i) {
+                const std::string id = "c" + std::to_string(c) + "n" + std::to_string(i);
+                switch (rng() % 5) {
+                    case 0:
+                        script += "[" + id + "]ping()\r\n";
+                        want[c].push_back("[" + id + "]ACK(pong;DONE;…)\r\n");
+                        break;
+                    case 1:
+                        script += "  [" + id + "] echo ( " + id + " , x )\r\n";
+                        want[c].push_back("[" + id + "]echo_ACK(" + id + ",x;DONE;…)\r\n");
+                        break;
+                    case 2:
+                        script += "[" + id + "]sum(" + std::to_string(i) + "," + std::to_string(c) +
+                                  ")\r\n";
+                        want[c].push_back("[" + id + "]sum_ACK(" + std::to_string(i + c) +
+                                          ";DONE;…)#crc\r\n");
+                        break;
+                    case 3:
+                        script += "[" + id + "]nosuch()\r\n";
+                        want[c].push_back("[" + id +
+                                          "]ACK(ERR_-190: not have this command;ERROR;…)\r\n");
+                        break;
+                    default:
+                        script += "\r\n[" + id + "]fail(-6)\r\n\r\n";
+                        want[c].push_back("[" + id + "]ACK(ERR_-6: unsupport command;ERROR;…)\r\n");
+                        break;
+                }
+            }
+            const ktcmd_test::Fd fd = connect_loopback(server_.port());
+            std::thread reader([&got, c, &fd] { got[c] = read_lines(fd.get(), kLines); });
+            size_t sent = 0;
+            while (sent < script.size()) {
+                const size_t n = std::min<size_t>(1 + rng() % 200, script.size() - sent);
+                if (!write_all(fd.get(), script.substr(sent, n))) {
+                    break;
+                }
+                sent += n;
+                if (rng() % 8 == 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
+                }
+            }
+            reader.join();
+        });
+    }
+    for (auto &t : clients) {
+        t.join();
+    }
+    for (int c = 0; c < kClients; ++c) {
+        EXPECT_EQ(got[c].size(), want[c].size()) << "client " << c;
+        EXPECT_EQ(got[c], want[c]) << "client " << c;
+    }
+}
+
+// The program itself: starts, prints its port, answers, stops on SIGTERM.
+TEST(CommandServerProgram, AnswersAndStopsOnSignal) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        const std::string emulator = KT_EMULATOR;
+        if (emulator.empty()) {
+            execl(KT_CMDD_PATH, KT_CMDD_PATH, "-p", "0", static_cast<char *>(nullptr));
+        } else {
+            execlp(emulator.c_str(), emulator.c_str(), KT_CMDD_PATH, "-p", "0",
+                   static_cast<char *>(nullptr));
+        }
+        _exit(127);
+    }
+    close(out[1]);
+    FILE *output = fdopen(out[0], "r");
+    ASSERT_NE(output, nullptr);
+    char line[256] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, output), nullptr);
+    unsigned port = 0;
+    ASSERT_EQ(std::sscanf(line, "kt-cmdd: listening on 127.0.0.1:%u", &port), 1) << line;
+
+    {
+        const ktcmd_test::Fd fd = connect_loopback(static_cast<uint16_t>(port));
+        ASSERT_TRUE(write_all(fd.get(), "[1]ping()\r\n"));
+        EXPECT_EQ(read_lines(fd.get(), 1), Lines{"[1]ACK(pong;DONE;…)\r\n"});
+    }
+
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::string rest;
+    while (std::fgets(line, sizeof line, output) != nullptr) {
+        rest += line;
+    }
+    fclose(output);
+    EXPECT_NE(rest.find("connection from 127.0.0.1:"), std::string::npos) << rest;
+    EXPECT_NE(rest.find("kt-cmdd: stopped"), std::string::npos) << rest;
+}
+
+}  // namespace
