@@ -25,19 +25,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void read_available(int fd, std::string *into) {
+// Reads what is there now; false at the end of the stream.
+bool read_available(int fd, std::string *into) {
     char buf[4096];
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 0) <= 0 || (p.revents & (POLLIN | POLLHUP)) == 0) {
-            return;
-        }
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) {
-            return;
-        }
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
         into->append(buf, static_cast<size_t>(n));
     }
+    return n > 0 || (n < 0 && errno == EINTR);
 }
 
 int count_entries(const std::string &dir) {
@@ -102,24 +97,38 @@ FilterProcess::FilterProcess(const std::string &device, uint32_t ring_bytes) {
     close(err[1]);
     out_fd_ = out[0];
     err_fd_ = err[0];
+    drain_ = std::thread(&FilterProcess::drain_loop, this);
 }
 
 FilterProcess::~FilterProcess() {
     stop();
 }
 
-void FilterProcess::drain() {
-    read_available(out_fd_, &output_);
-    read_available(err_fd_, &errors_);
+void FilterProcess::drain_loop() {
+    bool open[2] = {true, true};
+    while (!stop_drain_ && (open[0] || open[1])) {
+        pollfd p[2] = {{open[0] ? out_fd_ : -1, POLLIN, 0}, {open[1] ? err_fd_ : -1, POLLIN, 0}};
+        if (poll(p, 2, 20) <= 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if ((p[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                std::string chunk;
+                open[i] = read_available(p[i].fd, &chunk);
+                std::lock_guard<std::mutex> lock(mutex_);
+                (i == 0 ? output_ : errors_) += chunk;
+            }
+        }
+    }
 }
 
-const std::string &FilterProcess::output() {
-    drain();
+std::string FilterProcess::output() {
+    std::lock_guard<std::mutex> lock(mutex_);
     return output_;
 }
 
-const std::string &FilterProcess::errors() {
-    drain();
+std::string FilterProcess::errors() {
+    std::lock_guard<std::mutex> lock(mutex_);
     return errors_;
 }
 
@@ -140,14 +149,13 @@ int FilterProcess::wait_exit(int timeout_ms) {
         int status = 0;
         const pid_t r = waitpid(pid_, &status, WNOHANG);
         if (r == pid_) {
-            drain();
             pid_ = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // last words
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
         if (Clock::now() > deadline) {
             return -1;
         }
-        drain();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
@@ -162,10 +170,13 @@ int FilterProcess::threads() const {
 
 void FilterProcess::stop() {
     if (pid_ > 0) {
-        drain();
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
+    }
+    stop_drain_ = true;
+    if (drain_.joinable()) {
+        drain_.join();
     }
     if (out_fd_ >= 0) {
         close(out_fd_);

@@ -4,8 +4,11 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace daqtest {
@@ -19,9 +22,10 @@ class FilterProcess {
     FilterProcess &operator=(const FilterProcess &) = delete;
 
     pid_t pid() const { return pid_; }
-    // Everything the child has printed so far on standard output and standard error.
-    const std::string &output();
-    const std::string &errors();
+    // Everything the child has printed so far on standard output and standard error. A
+    // thread keeps reading both, so the child never blocks on a full pipe.
+    std::string output();
+    std::string errors();
     // Waits until the output holds `text` `times` times; false after `timeout_ms`.
     bool wait_output(const std::string &text, int timeout_ms, int times = 1);
     // Waits for the child to end; its exit status, or -1 if it is still running.
@@ -32,12 +36,15 @@ class FilterProcess {
     void stop();
 
   private:
-    void drain();
+    void drain_loop();
 
     pid_t pid_ = -1;
     int out_fd_ = -1;
     int err_fd_ = -1;
+    std::mutex mutex_;
     std::string output_, errors_;
+    std::atomic<bool> stop_drain_{false};
+    std::thread drain_;
 };
 
 // Sends one configuration message to the configuration socket and waits for its reply;
