@@ -8,7 +8,9 @@
 #
 # Builds a shared library with hidden symbols, a version script that exports exactly
 # the listed names, the product run path, and a test that checks both against the
-# built file.
+# built file. The library is installed and exported as kt::<name> (see KtInstall.cmake).
+include("${CMAKE_CURRENT_LIST_DIR}/KtInstall.cmake")
+
 function(kt_add_library target)
   cmake_parse_arguments(ARG "" "OUTPUT;VERSION;EXPORTS" "NEEDED;SOURCES;LINK" ${ARGN})
   add_library(${target} SHARED ${ARG_SOURCES})
@@ -23,7 +25,7 @@ function(kt_add_library target)
     string(REGEX MATCH "^[0-9]+" soversion "${ARG_VERSION}")
     set_target_properties(${target} PROPERTIES VERSION ${ARG_VERSION} SOVERSION ${soversion})
   endif()
-  target_include_directories(${target} PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
+  target_include_directories(${target} PUBLIC "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>")
   if(ARG_LINK)
     target_link_libraries(${target} PRIVATE ${ARG_LINK})
   endif()
@@ -39,6 +41,7 @@ function(kt_add_library target)
   target_link_options(${target} PRIVATE
     "LINKER:--version-script=${map}" "LINKER:--no-undefined" "LINKER:--as-needed")
   set_target_properties(${target} PROPERTIES LINK_DEPENDS "${map}")
+  kt_install_library(${target} "${ARG_OUTPUT}" "${ARG_VERSION}" "${exports}" "${ARG_NEEDED}")
 
   if(KT_BUILD_TESTS)
     add_test(NAME ${target}.exports

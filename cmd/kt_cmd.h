@@ -94,9 +94,9 @@ KT_API int kt_send(int fd, const char *buf, int len) KT_NOEXCEPT;
 #define KT_RESULT_MAX 65279
 
 /* Sizes of the text fields of kt_cmd; a full field carries no terminating NUL. */
-#define KT_CMD_ID_SIZE 16
-#define KT_CMD_NAME_SIZE 64
-#define KT_CMD_ARGS_SIZE 1024
+#define KT_CMD_ID_SIZE 16     /* kt_cmd.id */
+#define KT_CMD_NAME_SIZE 64   /* kt_cmd.command */
+#define KT_CMD_ARGS_SIZE 1024 /* kt_cmd.args */
 
 /* A decoded command line and, once built, its reply. Owned by the caller. */
 typedef struct kt_cmd {
@@ -153,8 +153,8 @@ KT_API int kt_cmd_destroy_result(kt_cmd *cmd) KT_NOEXCEPT;
 
 /* One row of the error table: a result code and its message. */
 typedef struct kt_cmd_error {
-    int32_t code;
-    const char *message;
+    int32_t code;        /* result code, 0 or negative */
+    const char *message; /* its text, static */
 } kt_cmd_error;
 
 /* Rows in cmd_error_table. */

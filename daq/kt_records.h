@@ -20,15 +20,15 @@ KT_BEGIN_DECLS
 #define KT_SLOT_SIZE 2048u
 /* Header (16 bytes) plus trailer (4 bytes) around the payload. */
 #define KT_FRAME_OVERHEAD 20u
-#define KT_FRAME_HEADER_SIZE 16u
-#define KT_FRAME_TRAILER_SIZE 4u
+#define KT_FRAME_HEADER_SIZE 16u /* module, channel, message ID, payload length */
+#define KT_FRAME_TRAILER_SIZE 4u /* trailer after the payload */
 /* Largest payload that keeps a frame inside its slot. */
 #define KT_FRAME_MAX_PAYLOAD (KT_SLOT_SIZE - KT_FRAME_OVERHEAD)
 /* Source key that stands for every frame in the subscriber table. */
 #define KT_SOURCE_ALL 0xffffu
 /* Number of channel slots and the longest filter chain of a channel. */
 #define KT_MAX_CHANNELS 128
-#define KT_MAX_FILTERS 16
+#define KT_MAX_FILTERS 16 /* filters in one channel's chain at most */
 
 /*
  * One acquisition frame, a hardware format: little-endian, 16-byte header, payload,

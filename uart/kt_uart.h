@@ -22,6 +22,7 @@ KT_BEGIN_DECLS
  * 115200, 38400, 19200, 9600, 4800, 2400, 1200, 300. Read-only.
  */
 KT_API extern const int speed_arr[16];
+/* The rates in bits per second of the rows of speed_arr. Read-only. */
 KT_API extern const int name_arr[16];
 
 /*

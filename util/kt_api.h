@@ -11,9 +11,9 @@
 /* Exported functions never let an exception cross into C callers. */
 #define KT_NOEXCEPT noexcept
 #else
-#define KT_BEGIN_DECLS
-#define KT_END_DECLS
-#define KT_NOEXCEPT
+#define KT_BEGIN_DECLS /* opens the C-linkage block of a header (nothing in C) */
+#define KT_END_DECLS   /* closes the C-linkage block of a header (nothing in C) */
+#define KT_NOEXCEPT    /* noexcept in C++, nothing in C */
 #endif
 
 #endif /* KT_API_H */

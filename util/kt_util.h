@@ -17,8 +17,8 @@ KT_BEGIN_DECLS
 
 /* A point in time: milliseconds within the second (0..999), then whole seconds. */
 typedef struct kt_timestamp {
-    uint16_t msec;
-    uint32_t sec;
+    uint16_t msec; /* milliseconds within the second, 0..999 */
+    uint32_t sec;  /* whole seconds */
 } kt_timestamp;
 
 /* Blocks the calling thread for about `ms` milliseconds; nothing happens for ms <= 0. */
