@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -45,20 +46,26 @@ void serve_commands(int cmd_fd, int reply_fd) {
     }
 }
 
-[[noreturn]] void run_child(const std::string &device, uint32_t ring_bytes,
-                            const std::vector<Registration> &registrations, int out_fd, int cmd_fd,
-                            int reply_fd) {
+[[noreturn]] void run_child(const char *device, uint32_t ring_bytes, const char *registrations,
+                            int cmd_fd, int reply_fd) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    dup2(out_fd, STDOUT_FILENO);
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    for (const Registration &r : registrations) {
-        if (r.add) {
-            add_channel(r.module_id, r.channel_id);
-        } else {
-            delete_channel(r.module_id, r.channel_id);
+    // Registrations as "M:C:+" (add) or "M:C:-" (remove), separated by commas.
+    for (const char *p = registrations; *p != '\0';) {
+        int m = 0, c = 0, n = 0;
+        char op = 0;
+        if (sscanf(p, "%d:%d:%c%n", &m, &c, &op, &n) != 3) {
+            break;
         }
+        if (op == '+') {
+            add_channel(m, c);
+        } else {
+            delete_channel(m, c);
+        }
+        p += n;
+        p += *p == ',' ? 1 : 0;
     }
-    kt_daq *daq = kt_daq_create(device.c_str(), ring_bytes);
+    kt_daq *daq = kt_daq_create(device, ring_bytes);
     if (daq == nullptr) {
         fflush(stdout);
         _exit(3);
@@ -66,6 +73,24 @@ void serve_commands(int cmd_fd, int reply_fd) {
     std::thread(serve_commands, cmd_fd, reply_fd).detach();
     kt_daq_run(daq);
     _exit(4);
+}
+
+constexpr char kChildFlag[] = "--kt-publisher-child";
+
+// The loop runs in a fresh image of this program: a child merely forked from a process
+// with threads (the subscriber's ZeroMQ threads) may find an allocator lock held for ever.
+// The image takes this role before main() when started with kChildFlag.
+__attribute__((constructor)) void run_as_publisher_child(int argc, char **argv, char **) {
+    if (argc == 7 && strcmp(argv[1], kChildFlag) == 0) {
+        run_child(argv[2], static_cast<uint32_t>(strtoul(argv[3], nullptr, 10)), argv[4],
+                  atoi(argv[5]), atoi(argv[6]));
+    }
+}
+
+std::string own_program() {
+    char path[4096] = {};
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
 
 }  // namespace
@@ -76,16 +101,36 @@ PublisherProcess::PublisherProcess(const std::string &device, uint32_t ring_byte
     if (pipe(out) != 0 || pipe(cmd) != 0 || pipe(reply) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    std::string regs;
+    for (const Registration &r : registrations) {
+        regs += std::to_string(r.module_id) + ":" + std::to_string(r.channel_id) +
+                (r.add ? ":+," : ":-,");
+    }
+    // Everything the child needs is made before the fork; after it, only exec.
+    std::vector<std::string> args;
+#ifdef KT_TEST_EMULATOR
+    args.push_back(KT_TEST_EMULATOR);
+#endif
+    args.insert(args.end(), {own_program(), kChildFlag, device, std::to_string(ring_bytes), regs,
+                             std::to_string(cmd[0]), std::to_string(reply[1])});
+    std::vector<char *> argv;
+    for (std::string &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
     fflush(stdout);
     pid_ = fork();
     if (pid_ < 0) {
         throw std::runtime_error("fork failed");
     }
     if (pid_ == 0) {
+        dup2(out[1], STDOUT_FILENO);
         close(out[0]);
+        close(out[1]);
         close(cmd[1]);
         close(reply[0]);
-        run_child(device, ring_bytes, registrations, out[1], cmd[0], reply[1]);
+        execvp(argv[0], argv.data());
+        _exit(127);
     }
     close(out[1]);
     close(cmd[0]);

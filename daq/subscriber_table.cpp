@@ -108,13 +108,17 @@ int delete_channel(int module_id, int channel_id) noexcept {
 
 namespace ktdaq {
 
-unsigned acks_awaited(uint16_t source_key) noexcept {
+Awaited acks_awaited(uint16_t source_key) noexcept {
     TableLock lock;
-    unsigned count = g_channel_info.all_frames;
-    if (const uint32_t *entry = find_entry(source_key)) {
-        count += kt_entry_count(*entry);
+    Awaited result{g_channel_info.all_frames, g_channel_info.all_frames != 0};
+    for (uint32_t i = 0; i < g_channel_info.used; ++i) {
+        const uint32_t entry = g_channel_info.entries[i];
+        if (kt_entry_key(entry) == source_key) {
+            result.acks += kt_entry_count(entry);
+        }
+        result.any_source = result.any_source || kt_entry_count(entry) != 0;
     }
-    return count;
+    return result;
 }
 
 void release_table() noexcept {

@@ -22,7 +22,6 @@ struct Call {
     uintptr_t data;
     size_t size;
     bool has_release;
-    bool null_hint;
 };
 
 // Shared with the child that runs the loop.
@@ -45,8 +44,7 @@ extern "C" int zmq_msg_init_data(zmq_msg_t *msg, void *data, size_t size, zmq_fr
     if (g_record != nullptr && g_record->recording.load() != 0) {
         const int n = g_record->calls.fetch_add(1);
         if (n < 64) {
-            g_record->call[n] = {reinterpret_cast<uintptr_t>(data), size, ffn != nullptr,
-                                 hint == nullptr};
+            g_record->call[n] = {reinterpret_cast<uintptr_t>(data), size, ffn != nullptr};
         }
     }
     return real(msg, data, size, ffn, hint);
@@ -99,7 +97,6 @@ TEST_F(ZeroCopyTest, FrameMessageRefersToItsSlotInTheRing) {
         EXPECT_EQ(c.data, g_record->ring + static_cast<uintptr_t>(i) * KT_SLOT_SIZE);
         EXPECT_EQ(c.size, config.payload_sizes[i % 3] + KT_FRAME_OVERHEAD);
         EXPECT_TRUE(c.has_release);
-        EXPECT_TRUE(c.null_hint);
     }
     munmap(shared, sizeof(Record));
 }

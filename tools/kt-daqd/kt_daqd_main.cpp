@@ -1,0 +1,178 @@
+// kt-daqd: the device application of the acquisition engine. Opens the stream device,
+// registers the subscribers named on its command line and gives its main thread to the
+// publish loop.
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kt_daq.h"
+
+namespace {
+
+constexpr uint32_t kDefaultRing = 4u << 20;
+
+void usage(FILE *out) {
+    fprintf(out,
+            "usage: kt-daqd [OPTIONS] DEVICE\n"
+            "Opens the stream device DEVICE (the symbolic link that names its UIO node) and\n"
+            "publishes every frame on " KT_DAQ_PUB_ENDPOINT
+            " under the topic frame://M:C,\n"
+            "then awaits one acknowledgement on " KT_DAQ_ACK_ENDPOINT
+            " per subscriber\n"
+            "registered for the frame's source. Runs until stopped (Ctrl-C).\n"
+            "  --subscribe M:C   register a subscriber for module M (0..255), channel C\n"
+            "                    (0..15); repeatable\n"
+            "  --subscribe all   register a subscriber for every frame\n"
+            "  --ring BYTES      frame ring length (default %u)\n"
+            "  --mode publish    main loop to run (publish)\n"
+            "Exit status 1 when the device cannot be opened or an endpoint is in use,\n"
+            "2 on a usage error.\n",
+            kDefaultRing);
+}
+
+bool parse_id(const std::string &text, int max, int *out) {
+    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != text.npos) {
+        return false;
+    }
+    *out = std::atoi(text.c_str());
+    return *out <= max;
+}
+
+// "M:C" or "all" into (module, channel); "all" is (255, 255).
+bool parse_source(const char *text, std::pair<int, int> *out) {
+    if (strcmp(text, "all") == 0) {
+        *out = {KT_DAQ_ALL_FRAMES, KT_DAQ_ALL_FRAMES};
+        return true;
+    }
+    const std::string s = text;
+    const size_t colon = s.find(':');
+    return colon != s.npos && parse_id(s.substr(0, colon), 255, &out->first) &&
+           parse_id(s.substr(colon + 1), 15, &out->second);
+}
+
+// Whether a TCP port on the loopback interface can be bound: the loop itself binds
+// without reporting a failure, and would then wait for acknowledgements in vain.
+bool port_free(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return true;  // let the loop try
+    }
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::vector<std::pair<int, int>> subscribers;
+    unsigned long long ring = kDefaultRing;
+    static const option options[] = {{"subscribe", required_argument, nullptr, 's'},
+                                     {"ring", required_argument, nullptr, 'r'},
+                                     {"mode", required_argument, nullptr, 'm'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {nullptr, 0, nullptr, 0}};
+    int opt = 0;
+    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
+        switch (opt) {
+            case 's': {
+                std::pair<int, int> source;
+                if (!parse_source(optarg, &source)) {
+                    fprintf(stderr,
+                            "kt-daqd: bad --subscribe %s: give M:C with module 0..255 and "
+                            "channel 0..15, or all\n",
+                            optarg);
+                    return 2;
+                }
+                subscribers.push_back(source);
+                break;
+            }
+            case 'r': {
+                char *end = nullptr;
+                errno = 0;
+                ring = strtoull(optarg, &end, 0);
+                if (errno != 0 || end == optarg || *end != '\0' || optarg[0] == '-' ||
+                    ring < KT_SLOT_SIZE || ring > 0xffffffffull) {
+                    fprintf(stderr, "kt-daqd: bad --ring %s: give a byte count of at least %u\n",
+                            optarg, KT_SLOT_SIZE);
+                    return 2;
+                }
+                break;
+            }
+            case 'm':
+                if (strcmp(optarg, "publish") != 0) {
+                    fprintf(stderr, "kt-daqd: unknown --mode %s (publish is the only mode)\n",
+                            optarg);
+                    return 2;
+                }
+                break;
+            case 'h':
+                usage(stdout);
+                return 0;
+            default:
+                usage(stderr);
+                return 2;
+        }
+    }
+    if (optind + 1 != argc) {
+        usage(stderr);
+        return 2;
+    }
+    const char *device = argv[optind];
+    // The loop's diagnostics should reach a log or a pipe line by line.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    for (uint16_t port : {uint16_t{22720}, uint16_t{22770}}) {
+        if (!port_free(port)) {
+            fprintf(stderr, "kt-daqd: 127.0.0.1:%u is in use (is another kt-daqd running?)\n",
+                    static_cast<unsigned>(port));
+            return 1;
+        }
+    }
+    // Registered before the handle exists, the subscribers count from the first frame.
+    for (const auto &[module_id, channel_id] : subscribers) {
+        if (add_channel(module_id, channel_id) != 0) {
+            fprintf(stderr, "kt-daqd: cannot register a subscriber for %d:%d\n", module_id,
+                    channel_id);
+            return 1;
+        }
+    }
+    kt_daq *daq = kt_daq_create(device, static_cast<uint32_t>(ring));
+    if (daq == nullptr) {
+        fprintf(stderr, "kt-daqd: cannot open the stream device %s\n", device);
+        return 1;
+    }
+    fprintf(stderr, "kt-daqd: publishing the frames of %s on %s, acknowledgements on %s,", device,
+            KT_DAQ_PUB_ENDPOINT, KT_DAQ_ACK_ENDPOINT);
+    if (subscribers.empty()) {
+        fprintf(stderr, " no subscriber registered\n");
+    } else {
+        fprintf(stderr, " subscribers:");
+        for (const auto &[module_id, channel_id] : subscribers) {
+            if (module_id == KT_DAQ_ALL_FRAMES && channel_id == KT_DAQ_ALL_FRAMES) {
+                fprintf(stderr, " all");
+            } else {
+                fprintf(stderr, " %d:%d", module_id, channel_id);
+            }
+        }
+        fprintf(stderr, "\n");
+    }
+    kt_daq_run(daq);
+    return 1;  // the loop does not return
+}

@@ -1,0 +1,320 @@
+// kt-sub: a subscriber of the publish mode. Receives the frames of one source, or every
+// frame, acknowledges each and shows the live rate.
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+#include <zmq.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frame_dump.h"
+#include "frame_pattern.h"
+#include "kt_records.h"
+#include "sub_tally.h"
+
+namespace {
+
+using Clock = ktsub::Tally::Clock;
+
+constexpr char kPubEndpoint[] = "tcp://127.0.0.1:22720";
+constexpr char kAckEndpoint[] = "tcp://127.0.0.1:22770";
+// The publisher answers an acknowledgement as soon as it takes it; one that stays
+// unanswered this long went to a publisher that is gone or awaits none.
+constexpr int kReplyTimeoutMs = 2500;
+
+volatile sig_atomic_t g_stop = 0;
+void on_signal(int) {
+    g_stop = 1;
+}
+
+struct Options {
+    bool all = true;
+    int module_id = 0, channel_id = 0;
+    bool ack = true, dump = false, verify = false, quiet = false;
+    unsigned long long count = 0, seconds = 0;
+    const char *out = nullptr;
+};
+
+void usage(FILE *out) {
+    fprintf(out,
+            "usage: kt-sub [OPTIONS] [M:C | all]\n"
+            "Subscribes to the frames of module M, channel C, or to every frame (all, the\n"
+            "default), on %s; acknowledges each on %s and shows the\n"
+            "live rate, per-source counts and gaps in msg_id. Ctrl-C stops with a summary.\n"
+            "  --no-ack       do not acknowledge (for sources without a registered subscriber)\n"
+            "  --count N      stop after N frames\n"
+            "  --seconds S    stop after S seconds\n"
+            "  --dump         print each frame in hex on standard output\n"
+            "  --out FILE     write the raw frames to FILE, one after the other\n"
+            "  --verify       check each frame's content (frames of the simulated engine)\n"
+            "  --quiet        no live status line, only the summary\n"
+            "Exit status 1 when a frame failed --verify, 3 when --count was not reached,\n"
+            "2 on a usage error.\n",
+            kPubEndpoint, kAckEndpoint);
+}
+
+bool parse_number(const char *text, unsigned long long *out) {
+    char *end = nullptr;
+    errno = 0;
+    *out = strtoull(text, &end, 10);
+    return errno == 0 && end != text && *end == '\0' && text[0] != '-';
+}
+
+bool parse_source(const char *text, Options *o) {
+    if (strcmp(text, "all") == 0) {
+        o->all = true;
+        return true;
+    }
+    unsigned m = 0, c = 0;
+    char tail = 0;
+    if (sscanf(text, "%3u:%2u%c", &m, &c, &tail) != 2 || m > 255 || c > 15) {
+        return false;
+    }
+    o->all = false;
+    o->module_id = static_cast<int>(m);
+    o->channel_id = static_cast<int>(c);
+    return true;
+}
+
+// The acknowledgement socket. Recreated after a reply that never came: a REQ socket
+// cannot send again before it has its reply, and the publisher may have been restarted.
+class Acknowledger {
+  public:
+    explicit Acknowledger(void *context) : context_(context) { open(); }
+    ~Acknowledger() { close(); }
+
+    bool ack() {
+        if (zmq_send(req_, "", 0, 0) == 0) {
+            char reply[16];
+            if (zmq_recv(req_, reply, sizeof reply, 0) >= 0) {
+                return true;
+            }
+        }
+        close();
+        open();
+        return false;
+    }
+
+  private:
+    void open() {
+        req_ = zmq_socket(context_, ZMQ_REQ);
+        const int timeout = kReplyTimeoutMs, linger = 0;
+        zmq_setsockopt(req_, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
+        zmq_setsockopt(req_, ZMQ_SNDTIMEO, &timeout, sizeof timeout);
+        zmq_setsockopt(req_, ZMQ_LINGER, &linger, sizeof linger);
+        zmq_connect(req_, kAckEndpoint);
+    }
+    void close() {
+        if (req_ != nullptr) {
+            zmq_close(req_);
+            req_ = nullptr;
+        }
+    }
+    void *context_;
+    void *req_ = nullptr;
+};
+
+// Receives one published message: its topic and the frame (the last part).
+bool receive(void *sub, std::string *topic, std::vector<uint8_t> *frame, int *parts) {
+    zmq_msg_t part;
+    zmq_msg_init(&part);
+    *parts = 0;
+    bool more = true;
+    while (more) {
+        if (zmq_msg_recv(&part, sub, 0) < 0) {
+            zmq_msg_close(&part);
+            return false;
+        }
+        const auto *data = static_cast<const uint8_t *>(zmq_msg_data(&part));
+        if (*parts == 0) {
+            topic->assign(reinterpret_cast<const char *>(data), zmq_msg_size(&part));
+        } else {
+            frame->assign(data, data + zmq_msg_size(&part));
+        }
+        ++*parts;
+        more = zmq_msg_more(&part) != 0;
+    }
+    zmq_msg_close(&part);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    static const option options[] = {{"no-ack", no_argument, nullptr, 'a'},
+                                     {"count", required_argument, nullptr, 'n'},
+                                     {"seconds", required_argument, nullptr, 's'},
+                                     {"dump", no_argument, nullptr, 'd'},
+                                     {"out", required_argument, nullptr, 'o'},
+                                     {"verify", no_argument, nullptr, 'v'},
+                                     {"quiet", no_argument, nullptr, 'q'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {nullptr, 0, nullptr, 0}};
+    int opt = 0;
+    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
+        bool ok = true;
+        switch (opt) {
+            case 'a':
+                o.ack = false;
+                break;
+            case 'n':
+                ok = parse_number(optarg, &o.count) && o.count > 0;
+                break;
+            case 's':
+                ok = parse_number(optarg, &o.seconds) && o.seconds > 0;
+                break;
+            case 'd':
+                o.dump = true;
+                break;
+            case 'o':
+                o.out = optarg;
+                break;
+            case 'v':
+                o.verify = true;
+                break;
+            case 'q':
+                o.quiet = true;
+                break;
+            case 'h':
+                usage(stdout);
+                return 0;
+            default:
+                usage(stderr);
+                return 2;
+        }
+        if (!ok) {
+            fprintf(stderr, "kt-sub: bad value %s: give a positive whole number\n", optarg);
+            return 2;
+        }
+    }
+    if (optind + 1 < argc || (optind < argc && !parse_source(argv[optind], &o))) {
+        if (optind < argc) {
+            fprintf(stderr,
+                    "kt-sub: bad source %s: give M:C (module 0..255, channel 0..15) "
+                    "or all\n",
+                    argv[optind]);
+        }
+        usage(stderr);
+        return 2;
+    }
+    FILE *out = nullptr;
+    if (o.out != nullptr && (out = fopen(o.out, "wb")) == nullptr) {
+        fprintf(stderr, "kt-sub: cannot write %s: %s\n", o.out, strerror(errno));
+        return 1;
+    }
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGPIPE, SIG_IGN);
+
+    // A subscription matches by prefix: frame://1:1 also receives frame://1:10 to 1:15,
+    // so the whole topic is checked on every message.
+    const std::string wanted =
+        o.all ? std::string("frame://")
+              : "frame://" + std::to_string(o.module_id) + ":" + std::to_string(o.channel_id);
+    void *context = zmq_ctx_new();
+    void *sub = zmq_socket(context, ZMQ_SUB);
+    const int linger = 0;
+    zmq_setsockopt(sub, ZMQ_LINGER, &linger, sizeof linger);
+    // Back quickly when kt-daqd is restarted, so that few frames go out unseen.
+    const int reconnect_ms = 20;
+    zmq_setsockopt(sub, ZMQ_RECONNECT_IVL, &reconnect_ms, sizeof reconnect_ms);
+    zmq_setsockopt(sub, ZMQ_SUBSCRIBE, wanted.data(), wanted.size());
+    zmq_connect(sub, kPubEndpoint);
+    {
+        Acknowledger acker(context);
+        const bool tty = isatty(STDERR_FILENO) != 0;
+        fprintf(stderr, "kt-sub: %s on %s%s\n", o.all ? "every frame" : wanted.c_str(),
+                kPubEndpoint, o.ack ? ", acknowledging each" : ", not acknowledging");
+        const auto start = Clock::now();
+        ktsub::Tally tally(start);
+        auto next_status = start + std::chrono::seconds(1);
+        bool warned = false;
+        std::string topic;
+        std::vector<uint8_t> frame;
+        while (g_stop == 0 && (o.count == 0 || tally.frames() < o.count)) {
+            const auto now = Clock::now();
+            if (o.seconds != 0 && now - start >= std::chrono::seconds(o.seconds)) {
+                break;
+            }
+            if (!o.quiet && now >= next_status) {
+                tally.status(stderr, tty, now);
+                next_status = now + std::chrono::seconds(1);
+            }
+            zmq_pollitem_t item{sub, 0, ZMQ_POLLIN, 0};
+            if (zmq_poll(&item, 1, 200) <= 0) {
+                continue;
+            }
+            int parts = 0;
+            if (!receive(sub, &topic, &frame, &parts)) {
+                continue;
+            }
+            if (!o.all && topic != wanted) {
+                ++tally.other_topics;  // another source whose topic shares the prefix
+                continue;
+            }
+            if (parts != 2 || frame.size() < KT_FRAME_OVERHEAD) {
+                ++tally.malformed;
+            } else {
+                const auto *f = reinterpret_cast<const kt_frame *>(frame.data());
+                uint16_t msg_id = 0;
+                memcpy(&msg_id, frame.data() + 2, 2);
+                if (frame.size() != kt_frame_length(f)) {
+                    ++tally.malformed;
+                }
+                tally.take(frame[0], frame[1] & 0x0f, msg_id, frame.size());
+                if (o.verify && !ktsim::check_frame(frame.data(), frame.size()).ok) {
+                    ++tally.bad;
+                }
+                if (o.dump) {
+                    ktsub::dump_frame(stdout, topic, frame.data(), frame.size());
+                }
+                if (out != nullptr) {
+                    fwrite(frame.data(), 1, frame.size(), out);
+                }
+            }
+            if (o.ack) {
+                if (acker.ack()) {
+                    ++tally.acked;
+                } else {
+                    ++tally.ack_failures;
+                    if (!warned) {
+                        fprintf(stderr,
+                                "%skt-sub: no reply to an acknowledgement: is kt-daqd running "
+                                "with a subscriber registered for this source? (else use "
+                                "--no-ack)\n",
+                                tty && !o.quiet ? "\n" : "");
+                        warned = true;
+                    }
+                }
+            }
+        }
+        const auto end = Clock::now();
+        if (!o.quiet) {
+            tally.status(stderr, tty, end);
+            if (tty) {
+                fputc('\n', stderr);
+            }
+        }
+        tally.summary(stderr, end);
+        fflush(stdout);
+        if (out != nullptr && fclose(out) != 0) {
+            fprintf(stderr, "kt-sub: writing %s failed: %s\n", o.out, strerror(errno));
+            return 1;
+        }
+        zmq_close(sub);
+        if (tally.bad != 0) {
+            return 1;
+        }
+        if (o.count != 0 && tally.frames() < o.count) {
+            return 3;
+        }
+    }
+    zmq_ctx_term(context);
+    return 0;
+}
