@@ -24,4 +24,14 @@ function(kt_add_gtest target)
   # A test that cannot get what it needs fails; it never counts as skipped.
   set_tests_properties(${target} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
     FAIL_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
+  # The sanitizers intercept dlopen, so a library's run path no longer applies to the
+  # plug-in it opens; the build tree's library folder is named explicitly instead.
+  if(CMAKE_CXX_FLAGS MATCHES "sanitize=(thread|address)")
+    set_property(TEST ${target} APPEND PROPERTY ENVIRONMENT
+      "LD_LIBRARY_PATH=${CMAKE_BINARY_DIR}/lib")
+  endif()
+  if(CMAKE_CXX_FLAGS MATCHES "sanitize=thread")
+    set_property(TEST ${target} APPEND PROPERTY ENVIRONMENT
+      "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan.supp")
+  endif()
 endfunction()

@@ -111,6 +111,21 @@ KT_API int delete_channel(int module_id, int channel_id) KT_NOEXCEPT;
  */
 KT_API void kt_daq_run(kt_daq *daq) KT_NOEXCEPT;
 
+/*
+ * The filter loop, the alternative to kt_daq_run. Opens the filter plug-in
+ * "libktfilters.so" (its handle goes to g_handle; if it cannot be opened, the loader's
+ * message goes to standard error and the process ends with status 1), empties all 128
+ * slots of g_channel and starts the channel configuration server on
+ * "tcp://127.0.0.1:22720". Then, for ever, takes frames from the ring in batches of up to
+ * 100 (one hand-back per batch) and passes each frame through the filter chains of the
+ * channels that take it and have a client. A frame whose payload_len would run past its
+ * 2048-byte slot is dropped. A replaced channel's record is freed, and a client socket
+ * closed, only once this loop can no longer reach them. Returns only for a null `daq`,
+ * after printing "kt_daq_high_speed_run parameters invalid"; the result carries no
+ * information.
+ */
+KT_API int kt_daqex_run(kt_daq *daq) KT_NOEXCEPT;
+
 KT_END_DECLS
 
 #endif /* KT_DAQ_H */

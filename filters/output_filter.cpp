@@ -18,7 +18,7 @@ int kt_output_filter(kt_channel *channel, kt_frame *frame) noexcept {
         return -1;  // would read past the 2048-byte buffer
     }
     std::atomic_ref<int> conn(channel->conn_fd);
-    const int fd = conn.load(std::memory_order_acquire);
+    const int fd = conn.load(std::memory_order_seq_cst);
     // No SIGPIPE from a client that went away: the send fails instead.
     if (send(fd, frame, kt_frame_length(frame), MSG_NOSIGNAL) >= 0) {
         return 0;

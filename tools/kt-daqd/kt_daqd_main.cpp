@@ -1,6 +1,7 @@
-// kt-daqd: the device application of the acquisition engine. Opens the stream device,
-// registers the subscribers named on its command line and gives its main thread to the
-// publish loop.
+// kt-daqd: the device application of the acquisition engine. Opens the stream device and
+// gives its main thread to one of the two main loops: the publish loop, with the
+// subscribers named on its command line registered, or the filter loop, whose channels
+// consumers configure at run time.
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>
@@ -24,17 +25,21 @@ constexpr uint32_t kDefaultRing = 4u << 20;
 void usage(FILE *out) {
     fprintf(out,
             "usage: kt-daqd [OPTIONS] DEVICE\n"
-            "Opens the stream device DEVICE (the symbolic link that names its UIO node) and\n"
-            "publishes every frame on " KT_DAQ_PUB_ENDPOINT
-            " under the topic frame://M:C,\n"
-            "then awaits one acknowledgement on " KT_DAQ_ACK_ENDPOINT
-            " per subscriber\n"
-            "registered for the frame's source. Runs until stopped (Ctrl-C).\n"
+            "Opens the stream device DEVICE (the symbolic link that names its UIO node).\n"
+            "Publish mode: publishes every frame on " KT_DAQ_PUB_ENDPOINT
+            " under the topic\n"
+            "frame://M:C, then awaits one acknowledgement on " KT_DAQ_ACK_ENDPOINT
+            " per\n"
+            "subscriber registered for the frame's source.\n"
+            "Filter mode: serves channel configurations on " KT_DAQ_PUB_ENDPOINT
+            " (see\n"
+            "kt-channel) and sends each channel's frames, through its filters, to its TCP\n"
+            "client. Runs until stopped (Ctrl-C).\n"
             "  --subscribe M:C   register a subscriber for module M (0..255), channel C\n"
             "                    (0..15); repeatable\n"
             "  --subscribe all   register a subscriber for every frame\n"
             "  --ring BYTES      frame ring length (default %u)\n"
-            "  --mode publish    main loop to run (publish)\n"
+            "  --mode MODE       main loop to run: publish (default) or filter\n"
             "Exit status 1 when the device cannot be opened or an endpoint is in use,\n"
             "2 on a usage error.\n",
             kDefaultRing);
@@ -82,6 +87,7 @@ bool port_free(uint16_t port) {
 
 int main(int argc, char **argv) {
     std::vector<std::pair<int, int>> subscribers;
+    bool filter_mode = false;
     unsigned long long ring = kDefaultRing;
     static const option options[] = {{"subscribe", required_argument, nullptr, 's'},
                                      {"ring", required_argument, nullptr, 'r'},
@@ -116,11 +122,11 @@ int main(int argc, char **argv) {
                 break;
             }
             case 'm':
-                if (strcmp(optarg, "publish") != 0) {
-                    fprintf(stderr, "kt-daqd: unknown --mode %s (publish is the only mode)\n",
-                            optarg);
+                if (strcmp(optarg, "publish") != 0 && strcmp(optarg, "filter") != 0) {
+                    fprintf(stderr, "kt-daqd: unknown --mode %s (publish or filter)\n", optarg);
                     return 2;
                 }
+                filter_mode = strcmp(optarg, "filter") == 0;
                 break;
             case 'h':
                 usage(stdout);
@@ -138,7 +144,14 @@ int main(int argc, char **argv) {
     // The loop's diagnostics should reach a log or a pipe line by line.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
+    if (filter_mode && !subscribers.empty()) {
+        fprintf(stderr, "kt-daqd: --subscribe belongs to the publish mode\n");
+        return 2;
+    }
     for (uint16_t port : {uint16_t{22720}, uint16_t{22770}}) {
+        if (filter_mode && port != 22720) {
+            continue;
+        }
         if (!port_free(port)) {
             fprintf(stderr, "kt-daqd: 127.0.0.1:%u is in use (is another kt-daqd running?)\n",
                     static_cast<unsigned>(port));
@@ -157,6 +170,12 @@ int main(int argc, char **argv) {
     if (daq == nullptr) {
         fprintf(stderr, "kt-daqd: cannot open the stream device %s\n", device);
         return 1;
+    }
+    if (filter_mode) {
+        fprintf(stderr, "kt-daqd: filter mode on %s, channel configurations on %s\n", device,
+                KT_DAQ_PUB_ENDPOINT);
+        kt_daqex_run(daq);
+        return 1;  // the loop does not return
     }
     fprintf(stderr, "kt-daqd: publishing the frames of %s on %s, acknowledgements on %s,", device,
             KT_DAQ_PUB_ENDPOINT, KT_DAQ_ACK_ENDPOINT);

@@ -1,0 +1,77 @@
+// Test harness for the filter mode: the loop in a child process of its own (it never
+// returns), a configuration peer and TCP clients of the channels.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace daqtest {
+
+// kt_daq_create and kt_daqex_run in a forked child, with its output captured.
+class FilterProcess {
+  public:
+    FilterProcess(const std::string &device, uint32_t ring_bytes);
+    ~FilterProcess();
+    FilterProcess(const FilterProcess &) = delete;
+    FilterProcess &operator=(const FilterProcess &) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Everything the child has printed so far on standard output and standard error. A
+    // thread keeps reading both, so the child never blocks on a full pipe.
+    std::string output();
+    std::string errors();
+    // Waits until the output holds `text` `times` times; false after `timeout_ms`.
+    bool wait_output(const std::string &text, int timeout_ms, int times = 1);
+    // Waits for the child to end; its exit status, or -1 if it is still running.
+    int wait_exit(int timeout_ms);
+    // Open descriptors and threads of the child.
+    int descriptors() const;
+    int threads() const;
+    void stop();
+
+  private:
+    void drain_loop();
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    std::mutex mutex_;
+    std::string output_, errors_;
+    std::atomic<bool> stop_drain_{false};
+    std::thread drain_;
+};
+
+// Sends one configuration message to the configuration socket and waits for its reply;
+// false when no reply came within `timeout_ms`.
+bool configure(const std::string &message, int timeout_ms = 5000);
+
+// A TCP client of a channel that splits what it receives into frames.
+class ChannelClient {
+  public:
+    explicit ChannelClient(uint16_t port, int timeout_ms = 5000);
+    ~ChannelClient();
+    ChannelClient(const ChannelClient &) = delete;
+    ChannelClient &operator=(const ChannelClient &) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    // The next whole frame (payload_len + 20 bytes); false on time-out or end of stream.
+    bool next_frame(std::vector<uint8_t> *frame, int timeout_ms = 5000);
+    // Whether the device closed the connection (within `timeout_ms`).
+    bool closed_by_peer(int timeout_ms);
+    void close_now();
+
+  private:
+    bool fill(size_t want, int timeout_ms);
+
+    int fd_ = -1;
+    std::vector<uint8_t> buffer_;
+    bool eof_ = false;
+};
+
+}  // namespace daqtest

@@ -1,0 +1,157 @@
+// The filter mode under churn: channels replaced hundreds of times while the engine runs
+// at full rate and clients come and go. Every client only ever gets whole, correct frames
+// of its own channel's sources; afterwards descriptors and threads are back where they
+// were. Meant for the sanitizer builds as much as for the plain one.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "filter_harness.h"
+#include "frame_pattern.h"
+#include "sim_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using daqtest::ChannelClient;
+using daqtest::configure;
+using daqtest::FilterProcess;
+
+struct ChannelPlan {
+    std::string name;
+    uint16_t base_port;
+    int module;  // 255 with channels {255}: every frame
+    std::vector<int> channels;
+    std::atomic<uint16_t> port{0};
+    std::atomic<uint64_t> frames{0};
+    std::string message(uint16_t port) const {
+        std::string m =
+            "0=" + name + ";1=" + std::to_string(port) + ";2=" + std::to_string(module) + ";3=";
+        for (size_t i = 0; i < channels.size(); ++i) {
+            m += (i ? "," : "") + std::to_string(channels[i]);
+        }
+        return m + ";4=0;5=kt_output_filter";
+    }
+    bool takes(const ktsim::FrameSpec &f) const {
+        if (module == 255 && channels[0] == 255) {
+            return true;
+        }
+        for (int c : channels) {
+            if (f.module_id == module && f.channel_id == c) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+// Connects, reads for a little while, disconnects, again and again; checks every frame.
+void client_loop(ChannelPlan &plan, const std::atomic<bool> &stop, std::string *error,
+                 unsigned seed) {
+    std::mt19937 rng(seed);
+    while (!stop && error->empty()) {
+        const uint16_t port = plan.port.load();
+        ChannelClient client(port, 200);
+        if (!client.connected()) {
+            continue;  // the channel moved to another port meanwhile
+        }
+        const auto until = Clock::now() + std::chrono::milliseconds(rng() % 60);
+        std::vector<uint8_t> frame;
+        while (Clock::now() < until && client.next_frame(&frame, 100)) {
+            const ktsim::FrameCheck check = ktsim::check_frame(frame.data(), frame.size());
+            if (!check.ok || frame.size() != check.spec.payload_len + 20u ||
+                !plan.takes(check.spec) || check.spec.payload_len == 0) {
+                *error = plan.name + ": bad frame: " + check.error + " module " +
+                         std::to_string(check.spec.module_id) + " channel " +
+                         std::to_string(check.spec.channel_id);
+                return;
+            }
+            ++plan.frames;
+        }
+    }
+}
+
+using FilterStressTest = ktsim::SimDeviceTest;
+
+TEST_F(FilterStressTest, ChannelsReplacedUnderFullLoadStaySound) {
+    ktsim::EngineConfig config;
+    config.sources = {{1, 1}, {1, 2}, {2, 1}, {3, 7}};
+    config.payload_sizes = {64, 512, 2028, 0, 100};
+    config.rate = 0;  // as fast as the ring allows
+    start_engine(config);
+    FilterProcess loop(device_->path(), 256 * 2048);
+
+    ChannelPlan plans[3];
+    plans[0].name = "a";
+    plans[0].base_port = 21000;
+    plans[0].module = 1;
+    plans[0].channels = {1, 2};
+    plans[1].name = "b";
+    plans[1].base_port = 21100;
+    plans[1].module = 2;
+    plans[1].channels = {1};
+    plans[2].name = "all";
+    plans[2].base_port = 21200;
+    plans[2].module = 255;
+    plans[2].channels = {255};
+    for (ChannelPlan &p : plans) {
+        p.port = p.base_port;
+        ASSERT_TRUE(configure(p.message(p.base_port))) << loop.errors();
+    }
+    ASSERT_TRUE(loop.wait_output("create channel : all", 10000));
+    const int fds = loop.descriptors();
+    const int threads = loop.threads();
+
+    std::atomic<bool> stop{false};
+    std::string errors[6];
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 6; ++i) {
+        clients.emplace_back(client_loop, std::ref(plans[i % 3]), std::cref(stop), &errors[i],
+                             1234u + i);
+    }
+    // Replace the channels, same names on new ports, for a bounded time.
+    const auto end = Clock::now() + 8s;
+    int replacements = 0;
+    while (Clock::now() < end) {
+        ChannelPlan &p = plans[replacements % 3];
+        const uint16_t port = static_cast<uint16_t>(p.base_port + 1 + (replacements / 3) % 4);
+        if (!configure(p.message(port), 20000)) {
+            ADD_FAILURE() << "no reply to a configuration message: " << loop.errors();
+            break;
+        }
+        p.port = port;
+        ++replacements;
+    }
+    stop = true;
+    for (std::thread &t : clients) {
+        t.join();
+    }
+    for (const std::string &e : errors) {
+        EXPECT_EQ(e, "");
+    }
+    EXPECT_GE(replacements, 100);
+    for (const ChannelPlan &p : plans) {
+        EXPECT_GT(p.frames.load(), 0u) << p.name << " never got a frame";
+    }
+    EXPECT_EQ(loop.wait_exit(0), -1) << "the loop ended: " << loop.errors();
+    for (int i = 0; i < 500 && loop.descriptors() != fds; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(loop.descriptors(), fds);
+    EXPECT_EQ(loop.threads(), threads);
+    const std::string reports = loop.errors();
+    EXPECT_EQ(reports.find("Sanitizer"), std::string::npos) << reports;
+    printf("%d replacements; frames a %llu, b %llu, all %llu\n", replacements,
+           static_cast<unsigned long long>(plans[0].frames.load()),
+           static_cast<unsigned long long>(plans[1].frames.load()),
+           static_cast<unsigned long long>(plans[2].frames.load()));
+}
+
+}  // namespace
