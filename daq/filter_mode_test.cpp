@@ -25,16 +25,16 @@ constexpr uint32_t kRing = 256 * 2048;
 
 // The frame the engine wrote with this header, rebuilt from the sequence number.
 Bytes original_of(const Bytes &received, const EngineConfig &config) {
-    ktsim::FrameSpec spec;
-    spec.module_id = received[0];
-    spec.channel_id = received[1] & 0x0f;
-    spec.high_bits = received[1] >> 4;
-    std::memcpy(&spec.msg_id, received.data() + 2, 2);
-    std::memcpy(&spec.seq, received.data() + 4, 8);
-    spec.payload_len = config.payload_sizes[spec.seq % config.payload_sizes.size()];
+    ktsim::FrameFields fields;
+    fields.module_id = received[0];
+    fields.channel_id = received[1] & 0x0f;
+    fields.high_bits = received[1] >> 4;
+    std::memcpy(&fields.msg_id, received.data() + 2, 2);
+    std::memcpy(&fields.seq, received.data() + 4, 8);
+    fields.payload_len = config.payload_sizes[fields.seq % config.payload_sizes.size()];
     Bytes frame(2048);
-    ktsim::write_frame(frame.data(), spec);
-    frame.resize(spec.payload_len + 20u);
+    ktsim::write_frame(frame.data(), fields);
+    frame.resize(fields.payload_len + 20u);
     return frame;
 }
 
@@ -114,11 +114,11 @@ TEST_F(FilterModeTest, WorkedExampleDeliversReducedFramesOfItsSourcesOnly) {
                     continue;
                 }
                 Bytes skipped(2048);
-                ktsim::FrameSpec spec{2, static_cast<uint8_t>(c),
-                                      0, 0,
-                                      s, config.payload_sizes[s % config.payload_sizes.size()]};
-                ktsim::write_frame(skipped.data(), spec);
-                skipped.resize(spec.payload_len + 20u);
+                ktsim::FrameFields fields{2, static_cast<uint8_t>(c),
+                                          0, 0,
+                                          s, config.payload_sizes[s % config.payload_sizes.size()]};
+                ktsim::write_frame(skipped.data(), fields);
+                skipped.resize(fields.payload_len + 20u);
                 uint16_t kept = 0;
                 const Bytes r = reduced(skipped, 3);
                 std::memcpy(&kept, r.data() + 14, 2);

@@ -39,7 +39,7 @@ struct ChannelPlan {
         }
         return m + ";4=0;5=kt_output_filter";
     }
-    bool takes(const ktsim::FrameSpec &f) const {
+    bool takes(const ktsim::FrameFields &f) const {
         if (module == 255 && channels[0] == 255) {
             return true;
         }
@@ -66,11 +66,11 @@ void client_loop(ChannelPlan &plan, const std::atomic<bool> &stop, std::string *
         std::vector<uint8_t> frame;
         while (Clock::now() < until && client.next_frame(&frame, 100)) {
             const ktsim::FrameCheck check = ktsim::check_frame(frame.data(), frame.size());
-            if (!check.ok || frame.size() != check.spec.payload_len + 20u ||
-                !plan.takes(check.spec) || check.spec.payload_len == 0) {
+            if (!check.ok || frame.size() != check.fields.payload_len + 20u ||
+                !plan.takes(check.fields) || check.fields.payload_len == 0) {
                 *error = plan.name + ": bad frame: " + check.error + " module " +
-                         std::to_string(check.spec.module_id) + " channel " +
-                         std::to_string(check.spec.channel_id);
+                         std::to_string(check.fields.module_id) + " channel " +
+                         std::to_string(check.fields.channel_id);
                 return;
             }
             ++plan.frames;

@@ -29,7 +29,7 @@ constexpr uint32_t kSlot = KT_SLOT_SIZE;
 constexpr uint32_t kRing = 1024 * kSlot;
 constexpr int kAll = KT_DAQ_ALL_FRAMES;
 
-std::string topic_of(const ktsim::FrameSpec &header) {
+std::string topic_of(const ktsim::FrameFields &header) {
     return "frame://" + std::to_string(header.module_id) + ":" + std::to_string(header.channel_id);
 }
 
@@ -45,15 +45,15 @@ class PublishTest : public ktsim::SimDeviceTest {
     }
 
     // Receives the next frame, checks its bytes, and returns what its header says.
-    ktsim::FrameSpec next_frame(Subscriber &sub, const char *what) {
+    ktsim::FrameFields next_frame(Subscriber &sub, const char *what) {
         Received r;
         EXPECT_TRUE(sub.receive(&r)) << "no " << what << "; loop printed: " << publisher_->output();
         const auto check = ktsim::check_frame(r.frame.data(), r.frame.size());
         EXPECT_TRUE(check.ok) << check.error;
         EXPECT_EQ(r.parts, 2);
-        EXPECT_EQ(r.frame.size(), check.spec.payload_len + KT_FRAME_OVERHEAD);
-        EXPECT_EQ(r.topic, topic_of(check.spec));
-        return check.spec;
+        EXPECT_EQ(r.frame.size(), check.fields.payload_len + KT_FRAME_OVERHEAD);
+        EXPECT_EQ(r.topic, topic_of(check.fields));
+        return check.fields;
     }
 
     void TearDown() override {
@@ -74,7 +74,7 @@ TEST_F(PublishTest, EveryFrameGoesOutUnderItsTopicWithItsExactBytes) {
     start({{kAll, kAll}}, sub, config);
     std::map<std::string, int> next_msg_id;
     for (uint64_t seq = 0; seq < config.frames && !HasFailure(); ++seq) {
-        const ktsim::FrameSpec header = next_frame(sub, "frame");
+        const ktsim::FrameFields header = next_frame(sub, "frame");
         EXPECT_EQ(header.seq, seq) << "frame lost or out of order";
         EXPECT_EQ(header.msg_id, next_msg_id[topic_of(header)]++);
         ASSERT_TRUE(sub.ack());
@@ -106,7 +106,7 @@ TEST_F(PublishTest, AwaitedFramesAmongPrefixAlikeOnesReachTheirSubscriber) {
     start({{1, 1}}, sub, config);
     int next_msg_id = 0;
     while (next_msg_id < 2000 && !HasFailure()) {
-        const ktsim::FrameSpec header = next_frame(sub, "frame");
+        const ktsim::FrameFields header = next_frame(sub, "frame");
         if (header.channel_id != 1) {
             continue;  // a prefix-alike topic: neither awaited nor acknowledged
         }
@@ -148,8 +148,8 @@ TEST_F(PublishTest, FullRingNeverOverwritesAFrameStillOnItsWay) {
     while (sub.receive(&r, 2000) && !HasFailure()) {
         const auto check = ktsim::check_frame(r.frame.data(), r.frame.size());
         ASSERT_TRUE(check.ok) << "frame " << received << ": " << check.error;
-        ASSERT_TRUE(received == 0 || check.spec.seq > last_seq) << "frame sent twice";
-        last_seq = check.spec.seq;
+        ASSERT_TRUE(received == 0 || check.fields.seq > last_seq) << "frame sent twice";
+        last_seq = check.fields.seq;
         ++received;
     }
     EXPECT_GT(received, 0u);
@@ -321,7 +321,7 @@ class HandWrittenRingTest : public PublishTest {
         ktsim::at(b->ring_slots).store(64);
     }
 
-    void write(uint32_t slot, const ktsim::FrameSpec &frame, uint16_t header_payload_len) {
+    void write(uint32_t slot, const ktsim::FrameFields &frame, uint16_t header_payload_len) {
         uint8_t *p = device_->mem() + slot * kSlot;
         ktsim::write_frame(p, frame);
         memcpy(p + 14, &header_payload_len, 2);

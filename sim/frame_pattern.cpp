@@ -35,17 +35,17 @@ void fill_payload(uint8_t *payload, uint64_t seq, size_t length) {
 
 }  // namespace
 
-void write_frame(uint8_t *slot, const FrameSpec &spec) {
+void write_frame(uint8_t *slot, const FrameFields &fields) {
     uint8_t header[kHeader] = {};
-    header[0] = spec.module_id;
-    header[1] = static_cast<uint8_t>((spec.channel_id & 0x0f) | (spec.high_bits << 4));
-    std::memcpy(header + 2, &spec.msg_id, 2);
-    std::memcpy(header + 4, &spec.seq, 8);
-    std::memcpy(header + 14, &spec.payload_len, 2);
+    header[0] = fields.module_id;
+    header[1] = static_cast<uint8_t>((fields.channel_id & 0x0f) | (fields.high_bits << 4));
+    std::memcpy(header + 2, &fields.msg_id, 2);
+    std::memcpy(header + 4, &fields.seq, 8);
+    std::memcpy(header + 14, &fields.payload_len, 2);
     std::memcpy(slot, header, kHeader);
-    fill_payload(slot + kHeader, spec.seq, spec.payload_len);
-    const uint32_t trailer = fnv1a(slot, kHeader + spec.payload_len);
-    std::memcpy(slot + kHeader + spec.payload_len, &trailer, 4);
+    fill_payload(slot + kHeader, fields.seq, fields.payload_len);
+    const uint32_t trailer = fnv1a(slot, kHeader + fields.payload_len);
+    std::memcpy(slot + kHeader + fields.payload_len, &trailer, 4);
 }
 
 FrameCheck check_frame(const uint8_t *frame, size_t length) {
@@ -54,26 +54,26 @@ FrameCheck check_frame(const uint8_t *frame, size_t length) {
         r.error = "shorter than a frame header and trailer";
         return r;
     }
-    r.spec.module_id = frame[0];
-    r.spec.channel_id = frame[1] & 0x0f;
-    r.spec.high_bits = frame[1] >> 4;
-    std::memcpy(&r.spec.msg_id, frame + 2, 2);
-    std::memcpy(&r.spec.seq, frame + 4, 8);
-    std::memcpy(&r.spec.payload_len, frame + 14, 2);
-    if (r.spec.payload_len > kMaxPayload || r.spec.payload_len + kOverhead > length) {
-        r.error = "payload_len " + std::to_string(r.spec.payload_len) + " does not fit";
+    r.fields.module_id = frame[0];
+    r.fields.channel_id = frame[1] & 0x0f;
+    r.fields.high_bits = frame[1] >> 4;
+    std::memcpy(&r.fields.msg_id, frame + 2, 2);
+    std::memcpy(&r.fields.seq, frame + 4, 8);
+    std::memcpy(&r.fields.payload_len, frame + 14, 2);
+    if (r.fields.payload_len > kMaxPayload || r.fields.payload_len + kOverhead > length) {
+        r.error = "payload_len " + std::to_string(r.fields.payload_len) + " does not fit";
         return r;
     }
     uint8_t expected[kMaxPayload + 4];
-    fill_payload(expected, r.spec.seq, r.spec.payload_len);
-    if (std::memcmp(expected, frame + kHeader, r.spec.payload_len) != 0) {
-        r.error = "payload of frame " + std::to_string(r.spec.seq) + " corrupted";
+    fill_payload(expected, r.fields.seq, r.fields.payload_len);
+    if (std::memcmp(expected, frame + kHeader, r.fields.payload_len) != 0) {
+        r.error = "payload of frame " + std::to_string(r.fields.seq) + " corrupted";
         return r;
     }
     uint32_t trailer = 0;
-    std::memcpy(&trailer, frame + kHeader + r.spec.payload_len, 4);
-    if (trailer != fnv1a(frame, kHeader + r.spec.payload_len)) {
-        r.error = "trailer of frame " + std::to_string(r.spec.seq) + " does not match";
+    std::memcpy(&trailer, frame + kHeader + r.fields.payload_len, 4);
+    if (trailer != fnv1a(frame, kHeader + r.fields.payload_len)) {
+        r.error = "trailer of frame " + std::to_string(r.fields.seq) + " does not match";
         return r;
     }
     r.ok = true;

@@ -12,7 +12,7 @@
 
 namespace ktsim {
 
-struct FrameSpec {
+struct FrameFields {
     uint8_t module_id = 0;
     uint8_t channel_id = 0;  // 0..15
     uint8_t high_bits = 0;   // written into bits 4..7 of byte 1, which readers must ignore
@@ -22,13 +22,13 @@ struct FrameSpec {
 };
 
 // Writes the frame into a slot of at least payload_len + 20 bytes.
-void write_frame(uint8_t *slot, const FrameSpec &spec);
+void write_frame(uint8_t *slot, const FrameFields &fields);
 
 // What check_frame found in a frame.
 struct FrameCheck {
     bool ok = false;
-    std::string error;  // why not ok
-    FrameSpec spec;     // header fields as read
+    std::string error;   // why not ok
+    FrameFields fields;  // header fields as read
 };
 
 // Checks a frame of `length` bytes (the whole frame, payload_len + 20, or a whole slot).

@@ -147,15 +147,15 @@ class EngineLoop {
     void write_next() {
         const uint64_t seq = at(block_->frames_written).load();
         const size_t src = seq % config_.sources.size();
-        FrameSpec spec;
-        spec.module_id = config_.sources[src].first;
-        spec.channel_id = config_.sources[src].second;
-        spec.high_bits = config_.high_bits ? static_cast<uint8_t>(seq % 15 + 1) : 0;
-        spec.msg_id = msg_ids_[src]++;
-        spec.seq = seq;
-        spec.payload_len = config_.payload_sizes[seq % config_.payload_sizes.size()];
+        FrameFields fields;
+        fields.module_id = config_.sources[src].first;
+        fields.channel_id = config_.sources[src].second;
+        fields.high_bits = config_.high_bits ? static_cast<uint8_t>(seq % 15 + 1) : 0;
+        fields.msg_id = msg_ids_[src]++;
+        fields.seq = seq;
+        fields.payload_len = config_.payload_sizes[seq % config_.payload_sizes.size()];
         const uint32_t addr = ring_.base + ring_.write_slot * kSlotSize;
-        write_frame(device_.mem() + (addr - device_.mem_phys()), spec);
+        write_frame(device_.mem() + (addr - device_.mem_phys()), fields);
         // The count rises only once the frame is complete in memory.
         count_.fetch_add(kSlotSize, std::memory_order_release);
         ring_.write_slot = (ring_.write_slot + 1) % ring_.slots;

@@ -27,7 +27,7 @@ struct FrameLedger {
     void take(const void *slot) {
         const auto check = ktsim::check_frame(static_cast<const uint8_t *>(slot), kSlot);
         ASSERT_TRUE(check.ok) << "frame " << taken << ": " << check.error;
-        ASSERT_EQ(check.spec.seq, next_seq) << "slot taken twice or out of order";
+        ASSERT_EQ(check.fields.seq, next_seq) << "slot taken twice or out of order";
         ++next_seq;
         ++taken;
     }
@@ -137,7 +137,7 @@ TEST_F(SimDeviceTest, NewRingSetUpRestartsTheEngine) {
     const auto check = ktsim::check_frame(
         static_cast<const uint8_t *>(kt_axis_read_frame(second, nullptr, count)), kSlot);
     EXPECT_TRUE(check.ok) << check.error;
-    EXPECT_EQ(check.spec.seq, 15u);  // the old ring's frames are gone
+    EXPECT_EQ(check.fields.seq, 15u);  // the old ring's frames are gone
     kt_axis_exit(second);
 }
 
@@ -155,16 +155,16 @@ TEST(SimNamespace, RefusesToMountOutsideAPrivateNamespace) {
 TEST(SimFrames, CheckCatchesCorruptionAndUnwrittenSlots) {
     uint8_t slot[kSlot] = {};
     EXPECT_FALSE(ktsim::check_frame(slot, kSlot).ok);  // never written
-    ktsim::FrameSpec spec;
-    spec.module_id = 4;
-    spec.channel_id = 9;
-    spec.seq = 77;
-    spec.payload_len = 2028;
-    ktsim::write_frame(slot, spec);
+    ktsim::FrameFields fields;
+    fields.module_id = 4;
+    fields.channel_id = 9;
+    fields.seq = 77;
+    fields.payload_len = 2028;
+    ktsim::write_frame(slot, fields);
     const auto good = ktsim::check_frame(slot, kSlot);
     ASSERT_TRUE(good.ok) << good.error;
-    EXPECT_EQ(good.spec.seq, 77u);
-    EXPECT_EQ(good.spec.channel_id, 9);
+    EXPECT_EQ(good.fields.seq, 77u);
+    EXPECT_EQ(good.fields.channel_id, 9);
     slot[100] ^= 1;
     EXPECT_FALSE(ktsim::check_frame(slot, kSlot).ok);
     slot[100] ^= 1;

@@ -19,7 +19,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 volatile sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
+void on_signal(int) {
+    g_stop = 1;
+}
 
 struct Tally {
     unsigned long long frames = 0, bytes = 0, bad = 0, stale = 0, missed = 0;
@@ -33,16 +35,16 @@ struct Tally {
             ++bad;
             return;
         }
-        bytes += check.spec.payload_len + 20u;
-        if (started && check.spec.seq < next_seq) {
+        bytes += check.fields.payload_len + 20u;
+        if (started && check.fields.seq < next_seq) {
             ++stale;  // a slot taken twice, or one the engine had not written again
             return;
         }
-        if (started && check.spec.seq > next_seq) {
-            missed += check.spec.seq - next_seq;
+        if (started && check.fields.seq > next_seq) {
+            missed += check.fields.seq - next_seq;
         }
         started = true;
-        next_seq = check.spec.seq + 1;
+        next_seq = check.fields.seq + 1;
     }
 };
 
@@ -68,22 +70,32 @@ bool number(const char *text, unsigned long long *out) {
 
 int main(int argc, char **argv) {
     unsigned long long ring = 1 << 20, max_frames = 0, seconds = 0, batch = 100;
-    static const option options[] = {{"ring", required_argument, nullptr, 'r'},
-                                     {"frames", required_argument, nullptr, 'n'},
-                                     {"seconds", required_argument, nullptr, 's'},
-                                     {"batch", required_argument, nullptr, 'b'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
+    static const option options[] = {
+        {"ring", required_argument, nullptr, 'r'},    {"frames", required_argument, nullptr, 'n'},
+        {"seconds", required_argument, nullptr, 's'}, {"batch", required_argument, nullptr, 'b'},
+        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
     int opt = 0;
     while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
         bool ok = true;
         switch (opt) {
-            case 'r': ok = number(optarg, &ring) && ring <= 0xffffffffu; break;
-            case 'n': ok = number(optarg, &max_frames); break;
-            case 's': ok = number(optarg, &seconds); break;
-            case 'b': ok = number(optarg, &batch) && batch >= 1 && batch <= 100; break;
-            case 'h': usage(stdout); return 0;
-            default: usage(stderr); return 2;
+            case 'r':
+                ok = number(optarg, &ring) && ring <= 0xffffffffu;
+                break;
+            case 'n':
+                ok = number(optarg, &max_frames);
+                break;
+            case 's':
+                ok = number(optarg, &seconds);
+                break;
+            case 'b':
+                ok = number(optarg, &batch) && batch >= 1 && batch <= 100;
+                break;
+            case 'h':
+                usage(stdout);
+                return 0;
+            default:
+                usage(stderr);
+                return 2;
         }
         if (!ok) {
             fprintf(stderr, "kt-ring: bad value: %s\n", optarg);
@@ -139,10 +151,11 @@ int main(int argc, char **argv) {
         kt_axis_read_done(axis);
     }
     const double total = std::chrono::duration<double>(Clock::now() - start).count();
-    printf("%skt-ring: %llu frames in %.1f s (%.0f frames/s, %.2f MB/s): %llu bad, %llu stale, "
-           "%llu missed\n",
-           tty ? "\n" : "", tally.frames, total, tally.frames / total, tally.bytes / total / 1e6,
-           tally.bad, tally.stale, tally.missed);
+    printf(
+        "%skt-ring: %llu frames in %.1f s (%.0f frames/s, %.2f MB/s): %llu bad, %llu stale, "
+        "%llu missed\n",
+        tty ? "\n" : "", tally.frames, total, tally.frames / total, tally.bytes / total / 1e6,
+        tally.bad, tally.stale, tally.missed);
     kt_axis_exit(axis);
     return tally.bad == 0 && tally.stale == 0 ? 0 : 1;
 }

@@ -88,9 +88,9 @@ TEST_F(ToolsTest, SubscriberTakesOnlyItsSourceAndWritesItsFramesRaw) {
         ASSERT_LE(offset + length, bytes.size());
         const auto check = ktsim::check_frame(bytes.data() + offset, length);
         ASSERT_TRUE(check.ok) << check.error;
-        EXPECT_EQ(check.spec.module_id, 1);
-        EXPECT_EQ(check.spec.channel_id, 1);
-        EXPECT_EQ(check.spec.msg_id, expected_msg_id++);
+        EXPECT_EQ(check.fields.module_id, 1);
+        EXPECT_EQ(check.fields.channel_id, 1);
+        EXPECT_EQ(check.fields.msg_id, expected_msg_id++);
         offset += length;
         ++frames;
     }
