@@ -164,6 +164,19 @@ int FilterProcess::descriptors() const {
     return count_entries("/proc/" + std::to_string(pid_) + "/fd");
 }
 
+int FilterProcess::settled_descriptors() const {
+    int previous = descriptors();
+    for (int i = 0; i < 100; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const int now = descriptors();
+        if (now == previous) {
+            return now;
+        }
+        previous = now;
+    }
+    return previous;
+}
+
 int FilterProcess::threads() const {
     return count_entries("/proc/" + std::to_string(pid_) + "/task");
 }

@@ -33,6 +33,9 @@ class FilterProcess {
     // Open descriptors and threads of the child.
     int descriptors() const;
     int threads() const;
+    // Descriptors once they have stopped changing: ZeroMQ closes the connection of a
+    // configuration peer in its own time, and acceptors close their clients in theirs.
+    int settled_descriptors() const;
     void stop();
 
   private:
