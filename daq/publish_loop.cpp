@@ -1,85 +1,46 @@
-// The publish loop: every frame of the ring goes out on the publisher socket without a
-// copy, and the loop then waits for the acknowledgements of the frame's subscribers.
+// The publish loop: every frame of the ring goes out on the publisher socket, and the loop
+// then waits for the acknowledgements of the frame's subscribers.
+//
+// Each frame is copied out of its slot into a message buffer of the loop's own, and the
+// slot goes back to the engine at once. A frame that ZeroMQ still holds for a subscriber
+// that has stopped reading can then never be overwritten by the engine: a subscriber
+// receives whole frames of its topic or, when it lags, none, but never another frame's
+// bytes; and a stalled subscriber holds no ring memory.
+#include <poll.h>
 #include <zmq.h>
 
-#include <sched.h>
 #include <time.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstring>
 
+#include "frame_pool.h"
 #include "kt_daq.h"
 #include "kt_util.h"
+#include "publish_counters.h"
 #include "subscriber_table.h"
 
+namespace ktdaq {
+PublishCounters publish_counters;
+}
+
 namespace {
+
+using ktdaq::PublishCounters;
 
 constexpr int kSendHighWaterMark = 1;
 constexpr int64_t kMaxPeerMessage = 64 * 1024;
 constexpr size_t kTopicSize = 16;  // "frame://255:15" and its NUL
+// A subscriber holds at most the frame in its queue and the one its connection is
+// writing, so buffers run out only with hundreds of stalled subscribers.
+constexpr uint32_t kPoolChunk = 32;
+constexpr uint32_t kPoolLimit = 1024;
 
-// The ring owns the frame memory; ZeroMQ has nothing to free.
-void release_nothing(void *, void *) {}
-
-// Called by ZeroMQ once nothing of it needs the frame any more. The ring owns the memory,
-// so nothing is freed: the slot's flag only records that its frame has left.
-void frame_released(void *, void *flag) {
-    __atomic_store_n(static_cast<uint8_t *>(flag), 1, __ATOMIC_RELEASE);
-}
-
-int64_t now_us();
-
-// Keeps a slot from going back to the engine while ZeroMQ's I/O thread may still read the
-// frame in it: once handed back, the slot may be written again at once (the engine is
-// right behind the reader whenever the ring is full), and the frame would leave with
-// another frame's bytes in it. The I/O thread lets go of a frame as soon as it has taken
-// it out of a subscriber's queue; frames dropped for every subscriber are let go at once.
-class SlotRelease {
-  public:
-    explicit SlotRelease(const kt_axis *axis)
-        : slots_((axis->up_mem_size + KT_SLOT_SIZE - 1) / KT_SLOT_SIZE),
-          flags_(static_cast<uint8_t *>(calloc(slots_ == 0 ? 1 : slots_, 1))) {}
-
-    // The flag that the frame's message sets once ZeroMQ has done with it; null when
-    // there is none to be had (the frame is then sent with a release that does nothing).
-    uint8_t *flag_for(const kt_axis *axis, const kt_frame *frame) {
-        const auto offset =
-            reinterpret_cast<const uint8_t *>(frame) - static_cast<const uint8_t *>(axis->mem);
-        const auto index = static_cast<uint32_t>(offset / KT_SLOT_SIZE);
-        if (flags_ == nullptr || offset < 0 || index >= slots_) {
-            return nullptr;
-        }
-        __atomic_store_n(&flags_[index], 0, __ATOMIC_RELAXED);
-        return &flags_[index];
-    }
-
-    // Waits, up to a bound, until the frame has left.
-    void wait(const uint8_t *flag) const {
-        if (flag == nullptr || __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0) {
-            return;
-        }
-        const int64_t deadline = now_us() + kReleaseWaitUs;
-        while (__atomic_load_n(flag, __ATOMIC_ACQUIRE) == 0 && now_us() < deadline) {
-            sched_yield();
-        }
-    }
-
-  private:
-    // Only a subscriber that stalls with the frame in its queue keeps it this long.
-    static constexpr int64_t kReleaseWaitUs = 100000;
-    uint32_t slots_;
-    uint8_t *flags_;  // one per slot; kept for the life of the loop, which never ends
-};
-
-// Lets the publisher socket take in the notices its I/O thread has queued for it, above
-// all that a subscriber's queue has drained. A sending thread otherwise takes them in
-// only about once a millisecond, and a frame sent before that finds the queue of a
-// subscriber that has kept up still full.
-void take_in_pipe_notices(void *publisher) {
-    int events = 0;
-    size_t size = sizeof events;
-    zmq_getsockopt(publisher, ZMQ_EVENTS, &events, &size);
+int64_t now_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 // With the drop switched off, a send that finds a subscriber's queue full fails with
@@ -87,12 +48,6 @@ void take_in_pipe_notices(void *publisher) {
 void set_dropping(void *publisher, bool drop) {
     const int nodrop = drop ? 0 : 1;
     zmq_setsockopt(publisher, ZMQ_XPUB_NODROP, &nodrop, sizeof nodrop);
-}
-
-int64_t now_us() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 // The publisher socket. A subscriber queue holds one message, and a frame sent while the
@@ -111,26 +66,26 @@ int64_t now_us() {
 // an awaited frame may follow.
 class Publisher {
   public:
-    explicit Publisher(void *socket) : socket_(socket) { set_dropping(socket_, false); }
-
-    // Sends the topic and then the frame's own bytes in the ring. False when the frame
-    // message cannot be set up; then nothing is sent.
-    bool publish(const char *topic, size_t topic_length, kt_frame *frame, bool wait_for_room,
-                 uint8_t *release_flag) {
-        zmq_msg_t message;
-        if (zmq_msg_init_data(&message, frame, kt_frame_length(frame),
-                              release_flag != nullptr ? frame_released : release_nothing,
-                              release_flag) != 0) {
-            return false;
+    explicit Publisher(void *socket) : socket_(socket) {
+        size_t size = sizeof notice_fd_;
+        if (zmq_getsockopt(socket_, ZMQ_FD, &notice_fd_, &size) != 0) {
+            notice_fd_ = -1;
         }
+        set_dropping(socket_, false);
+    }
+
+    // Sends the topic and then the frame message, which the socket takes over.
+    void publish(const char *topic, size_t topic_length, zmq_msg_t *frame, bool wait_for_room,
+                 PublishCounters &counters) {
         const bool dropping = !send_topic(topic, topic_length, wait_for_room);
-        if (zmq_msg_send(&message, socket_, 0) < 0) {
-            zmq_msg_close(&message);  // not taken over by the socket
+        if (zmq_msg_send(frame, socket_, 0) < 0) {
+            zmq_msg_close(frame);  // not taken over by the socket
         }
         if (dropping) {
             set_dropping(socket_, false);
+            PublishCounters::bump(counters.dropped_for_lagging);
         }
-        return true;
+        PublishCounters::bump(counters.published);
     }
 
   private:
@@ -140,7 +95,6 @@ class Publisher {
     // when asked to; otherwise, after the wait, or at once while a subscriber lags,
     // switches dropping on, sends, and returns false.
     bool send_topic(const char *topic, size_t length, bool wait_for_room) {
-        take_in_pipe_notices(socket_);
         if (try_send(topic, length)) {
             lagging_ = false;
             return true;
@@ -148,12 +102,10 @@ class Publisher {
         if (zmq_errno() == EAGAIN && wait_for_room && !lagging_) {
             const int64_t deadline = now_us() + kDrainWaitUs;
             do {
-                sched_yield();
-                take_in_pipe_notices(socket_);
                 if (try_send(topic, length)) {
                     return true;
                 }
-            } while (zmq_errno() == EAGAIN && now_us() < deadline);
+            } while (zmq_errno() == EAGAIN && wait_for_notice(deadline));
             lagging_ = true;
         }
         set_dropping(socket_, true);
@@ -161,11 +113,40 @@ class Publisher {
         return false;
     }
 
+    // Tries to send without blocking. A queue found full may only look full: the socket
+    // takes in its I/O thread's queue-drained notices by itself only about once a
+    // millisecond, so it takes them in and tries once more before it gives up.
     bool try_send(const char *topic, size_t length) {
+        if (zmq_send(socket_, topic, length, ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0) {
+            return true;
+        }
+        if (zmq_errno() != EAGAIN) {
+            return false;
+        }
+        int events = 0;
+        size_t size = sizeof events;
+        zmq_getsockopt(socket_, ZMQ_EVENTS, &events, &size);
         return zmq_send(socket_, topic, length, ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0;
     }
 
+    // Sleeps until the I/O thread posts a notice to the socket, or until the deadline.
+    // The socket's notice descriptor turns readable only for notices posted after the
+    // last look at the socket's events, which try_send has just taken. False once the
+    // deadline has passed.
+    bool wait_for_notice(int64_t deadline) const {
+        const int64_t left = deadline - now_us();
+        if (left <= 0 || notice_fd_ < 0) {
+            return false;
+        }
+        pollfd item{notice_fd_, POLLIN, 0};
+        const timespec timeout{static_cast<time_t>(left / 1000000),
+                               static_cast<long>(left % 1000000) * 1000};
+        ppoll(&item, 1, &timeout, nullptr);
+        return true;
+    }
+
     void *socket_;
+    int notice_fd_ = -1;
     bool lagging_ = false;
 };
 
@@ -184,16 +165,39 @@ bool receive_ack(void *ack_socket) {
     return rc >= 0;
 }
 
-void await_acks(void *ack_socket, const char *topic, unsigned msg_id, unsigned count) {
+void await_acks(void *ack_socket, const char *topic, unsigned msg_id, unsigned count,
+                PublishCounters &counters) {
     for (unsigned i = 0; i < count; ++i) {
         if (receive_ack(ack_socket)) {
             zmq_send(ack_socket, "", 0, 0);
         } else {
+            PublishCounters::bump(counters.ack_timeouts);
             printf("%s msg[id] : %d time out ;i = %d, channel_count = %d\n", topic,
                    static_cast<int>(msg_id), static_cast<int>(i), static_cast<int>(count));
         }
     }
 }
+
+// Copies the frame into a buffer of the pool and sets up its message, which gives the
+// buffer back once ZeroMQ has done with it. False when no buffer is free or the message
+// cannot be set up; the frame is then not published.
+bool copy_frame(ktdaq::FramePool &pool, const kt_frame *frame, zmq_msg_t *message) {
+    uint8_t *buffer = pool.take();
+    if (buffer == nullptr) {
+        return false;
+    }
+    const size_t length = kt_frame_length(frame);
+    memcpy(buffer, frame, length);
+    if (zmq_msg_init_data(message, buffer, length, ktdaq::FramePool::release, &pool) != 0) {
+        ktdaq::FramePool::release(buffer, &pool);
+        return false;
+    }
+    return true;
+}
+
+// The loop's message buffers; never freed, since ZeroMQ's I/O threads may still hold some
+// while the process ends.
+constinit ktdaq::FramePool g_pool(kPoolChunk, kPoolLimit);
 
 }  // namespace
 
@@ -202,6 +206,7 @@ void kt_daq_run(kt_daq *daq) noexcept {
         return;
     }
     kt_axis *axis = daq->axis;
+    PublishCounters &counters = ktdaq::publish_counters;
 
     void *context = zmq_ctx_new();
     void *publisher = zmq_socket(context, ZMQ_PUB);
@@ -219,39 +224,38 @@ void kt_daq_run(kt_daq *daq) noexcept {
     zmq_setsockopt(ack_socket, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
     zmq_setsockopt(ack_socket, ZMQ_SNDTIMEO, &timeout, sizeof timeout);
     Publisher publisher_queue(publisher);
-    SlotRelease slot_release(axis);
+    ktdaq::FramePool &pool = g_pool;
 
     for (;;) {
         uint32_t count = 0;
         while ((count = kt_get_data_cnt(axis)) == 0) {
             kt_sleep_ms(KT_DAQ_POLL_MS);
         }
-        auto *frame = static_cast<kt_frame *>(kt_axis_read_frame(axis, nullptr, count));
-        // A frame that would run past its slot is not published. Its slot goes back at
-        // once: kept, it would still count as waiting data, and the next pass would take
-        // a slot the engine has not written yet.
-        if (!kt_frame_fits_slot(frame)) {
-            kt_axis_read_done(axis);
-            continue;
-        }
-        // What the acknowledgements need is read before the slot goes back to the engine.
+        const auto *frame = static_cast<const kt_frame *>(kt_axis_read_frame(axis, nullptr, count));
+        // A frame that would run past its slot is not published.
+        zmq_msg_t message;
+        const bool copied = kt_frame_fits_slot(frame) && copy_frame(pool, frame, &message);
         char topic[kTopicSize];
-        const int topic_length =
-            snprintf(topic, sizeof topic, "frame://%d:%d", static_cast<int>(frame->module_id),
-                     static_cast<int>(frame->channel_id));
-        const uint16_t source_key = kt_frame_source_key(frame);
-        const unsigned msg_id = frame->msg_id;
-        const ktdaq::Awaited awaited = ktdaq::acks_awaited(source_key);
-        uint8_t *release_flag = slot_release.flag_for(axis, frame);
-        const bool sent = publisher_queue.publish(topic, static_cast<size_t>(topic_length), frame,
-                                                  awaited.any_source, release_flag);
-        if (sent) {
-            slot_release.wait(release_flag);
+        int topic_length = 0;
+        unsigned msg_id = 0;
+        ktdaq::Awaited awaited{};
+        if (copied) {
+            topic_length =
+                snprintf(topic, sizeof topic, "frame://%d:%d", static_cast<int>(frame->module_id),
+                         static_cast<int>(frame->channel_id));
+            msg_id = frame->msg_id;
+            awaited = ktdaq::acks_awaited(kt_frame_source_key(frame));
         }
+        // Nothing of the slot is read after this: the engine may write it at once. A
+        // skipped frame's slot goes back too, or the next pass would take a slot the
+        // engine has not written yet.
         kt_axis_read_done(axis);
-        if (!sent) {
+        if (!copied) {
+            PublishCounters::bump(counters.skipped);
             continue;
         }
-        await_acks(ack_socket, topic, msg_id, awaited.acks);
+        publisher_queue.publish(topic, static_cast<size_t>(topic_length), &message,
+                                awaited.any_source, counters);
+        await_acks(ack_socket, topic, msg_id, awaited.acks, counters);
     }
 }
