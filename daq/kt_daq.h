@@ -96,18 +96,20 @@ KT_API int delete_channel(int module_id, int channel_id) KT_NOEXCEPT;
 
 /*
  * The publish loop. Binds the publisher and acknowledgement sockets, then for every frame
- * of the ring: publishes the topic and the frame itself (payload_len + 20 bytes, not
- * copied), hands the slot back to the engine once ZeroMQ has let go of the frame, and
- * awaits one acknowledgement per registered subscriber of the frame's source, plus one
- * when the every-frame flag is set, answering each with an empty message. A request of
- * several parts counts once. Each acknowledgement that does not come within 2000 ms is
- * reported on standard output as "<topic> msg[id] : <msg_id> time out ;i = <i>,
- * channel_count = <count>". While subscribers are registered, a frame that finds a
- * subscriber's queue (one message) full waits up to 5 ms for it to drain before it is
- * dropped for that subscriber; with none registered, frames are dropped for full queues at
- * once. A frame whose payload_len would run past its 2048-byte slot is not published; its
- * slot is handed back at once. Never returns for a valid handle; a null `daq` returns at
- * once.
+ * of the ring: copies the frame (payload_len + 20 bytes) into a message buffer of the
+ * loop's own and hands its slot back to the engine at once, publishes the topic and the
+ * frame, and awaits one acknowledgement per registered subscriber of the frame's source,
+ * plus one when the every-frame flag is set, answering each with an empty message. A
+ * request of several parts counts once. Each acknowledgement that does not come within
+ * 2000 ms is reported on standard output as "<topic> msg[id] : <msg_id> time out ;i = <i>,
+ * channel_count = <count>". A frame that finds a subscriber's queue (one message) full
+ * waits up to 5 ms for it to drain before it is dropped for that subscriber; while that
+ * subscriber lags, later frames are dropped for it at once. A subscriber thus receives
+ * whole frames of its topic in ring order, or none while it lags, never another frame's
+ * bytes, and holds no ring memory however long it stalls. A frame whose payload_len would
+ * run past its 2048-byte slot is not published, nor is one that finds all of the loop's
+ * 1024 message buffers still held by ZeroMQ. Never returns for a valid handle; a null
+ * `daq` returns at once.
  */
 KT_API void kt_daq_run(kt_daq *daq) KT_NOEXCEPT;
 

@@ -52,18 +52,17 @@ void set_dropping(void *publisher, bool drop) {
 
 // The publisher socket. A subscriber queue holds one message, and a frame sent while the
 // queue still holds the previous one, which the I/O thread takes out within
-// microseconds, would be lost to that subscriber. For a frame whose acknowledgement is
-// awaited that loss costs a time-out although the subscriber keeps up; so while any
-// subscriber is registered, a frame that finds a queue full waits a little for it to
-// drain. Only a queue that stays full that long belongs to a subscriber that really lags;
-// the frame is dropped for it, and while it lags, later frames are dropped for it at once.
-// With no subscriber registered nothing waits: frames go out at the ring's pace and are
-// dropped for every queue that is still full, as the high-water mark says.
+// microseconds, would be lost to that subscriber although it keeps up (and, for a frame
+// whose acknowledgement is awaited, cost a time-out). So a frame that finds a queue full
+// waits a little for it to drain. Only a queue that stays full that long belongs to a
+// subscriber that really lags; the frame is dropped for it, and while it lags, later
+// frames are dropped for it at once. A subscriber that keeps up thus receives every frame
+// at the pace of one frame in flight, and one that lags costs the others one short wait.
 //
 // Dropping is switched on only for those sends. A dropping send also parks the full queue
 // until its I/O thread reports it drained, and a frame sent to a parked queue is lost
 // silently however empty the queue is by then; that is why frames are not dropped while
-// an awaited frame may follow.
+// the queue may just be draining.
 class Publisher {
   public:
     explicit Publisher(void *socket) : socket_(socket) {
@@ -75,9 +74,9 @@ class Publisher {
     }
 
     // Sends the topic and then the frame message, which the socket takes over.
-    void publish(const char *topic, size_t topic_length, zmq_msg_t *frame, bool wait_for_room,
+    void publish(const char *topic, size_t topic_length, zmq_msg_t *frame,
                  PublishCounters &counters) {
-        const bool dropping = !send_topic(topic, topic_length, wait_for_room);
+        const bool dropping = !send_topic(topic, topic_length);
         if (zmq_msg_send(frame, socket_, 0) < 0) {
             zmq_msg_close(frame);  // not taken over by the socket
         }
@@ -91,15 +90,14 @@ class Publisher {
   private:
     static constexpr int64_t kDrainWaitUs = 5000;
 
-    // Sends the topic part once every subscriber queue has room, waiting for that only
-    // when asked to; otherwise, after the wait, or at once while a subscriber lags,
-    // switches dropping on, sends, and returns false.
-    bool send_topic(const char *topic, size_t length, bool wait_for_room) {
+    // Sends the topic part once every subscriber queue has room; after the wait, or at
+    // once while a subscriber lags, switches dropping on, sends, and returns false.
+    bool send_topic(const char *topic, size_t length) {
         if (try_send(topic, length)) {
             lagging_ = false;
             return true;
         }
-        if (zmq_errno() == EAGAIN && wait_for_room && !lagging_) {
+        if (zmq_errno() == EAGAIN && !lagging_) {
             const int64_t deadline = now_us() + kDrainWaitUs;
             do {
                 if (try_send(topic, length)) {
@@ -238,13 +236,13 @@ void kt_daq_run(kt_daq *daq) noexcept {
         char topic[kTopicSize];
         int topic_length = 0;
         unsigned msg_id = 0;
-        ktdaq::Awaited awaited{};
+        unsigned acks = 0;
         if (copied) {
             topic_length =
                 snprintf(topic, sizeof topic, "frame://%d:%d", static_cast<int>(frame->module_id),
                          static_cast<int>(frame->channel_id));
             msg_id = frame->msg_id;
-            awaited = ktdaq::acks_awaited(kt_frame_source_key(frame));
+            acks = ktdaq::acks_awaited(kt_frame_source_key(frame));
         }
         // Nothing of the slot is read after this: the engine may write it at once. A
         // skipped frame's slot goes back too, or the next pass would take a slot the
@@ -254,8 +252,7 @@ void kt_daq_run(kt_daq *daq) noexcept {
             PublishCounters::bump(counters.skipped);
             continue;
         }
-        publisher_queue.publish(topic, static_cast<size_t>(topic_length), &message,
-                                awaited.any_source, counters);
-        await_acks(ack_socket, topic, msg_id, awaited.acks, counters);
+        publisher_queue.publish(topic, static_cast<size_t>(topic_length), &message, counters);
+        await_acks(ack_socket, topic, msg_id, acks, counters);
     }
 }

@@ -108,17 +108,17 @@ int delete_channel(int module_id, int channel_id) noexcept {
 
 namespace ktdaq {
 
-Awaited acks_awaited(uint16_t source_key) noexcept {
+unsigned acks_awaited(uint16_t source_key) noexcept {
     TableLock lock;
-    Awaited result{g_channel_info.all_frames, g_channel_info.all_frames != 0};
+    unsigned acks = g_channel_info.all_frames;
     for (uint32_t i = 0; i < g_channel_info.used; ++i) {
         const uint32_t entry = g_channel_info.entries[i];
         if (kt_entry_key(entry) == source_key) {
-            result.acks += kt_entry_count(entry);
+            acks += kt_entry_count(entry);
+            break;
         }
-        result.any_source = result.any_source || kt_entry_count(entry) != 0;
     }
-    return result;
+    return acks;
 }
 
 void release_table() noexcept {
