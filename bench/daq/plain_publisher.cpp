@@ -14,33 +14,35 @@ namespace daqbench {
 namespace {
 
 // Sends one part once every subscriber queue has room. With ZMQ_XPUB_NODROP a full queue
-// makes the send fail with EAGAIN instead of dropping the frame. The "queue drained"
-// notices of the I/O thread are commands to the socket, taken in by ZMQ_EVENTS; the
-// socket's ZMQ_FD becomes readable when new commands are waiting, so the wait is a poll()
-// on it, never a retry loop.
+// makes the send fail with EAGAIN instead of dropping the frame. Room comes back with the
+// I/O thread's "queue drained" notice, a command to the socket: ZMQ_EVENTS takes in the
+// commands waiting, and when the send still fails, the wait is a poll() on the socket's
+// ZMQ_FD, which becomes readable when a new command arrives. ZMQ_EVENTS cannot tell
+// whether there is room: a PUB socket always reports ZMQ_POLLOUT.
 bool send_when_room(void *socket, const void *data, size_t length, int flags) {
-    for (;;) {
-        if (zmq_send(socket, data, length, flags | ZMQ_DONTWAIT) >= 0) {
+    auto try_send = [&] { return zmq_send(socket, data, length, flags | ZMQ_DONTWAIT) >= 0; };
+    auto full = [] { return zmq_errno() == EAGAIN || zmq_errno() == EINTR; };
+    if (try_send()) {
+        return true;
+    }
+    int fd = -1;
+    size_t size = sizeof fd;
+    zmq_getsockopt(socket, ZMQ_FD, &fd, &size);
+    while (full()) {
+        int events = 0;
+        size = sizeof events;
+        zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size);
+        if (try_send()) {
             return true;
         }
-        if (zmq_errno() != EAGAIN && zmq_errno() != EINTR) {
-            return false;
+        if (!full()) {
+            break;
         }
-        int events = 0;
-        size_t size = sizeof events;
-        if (zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size) != 0) {
-            return false;
-        }
-        if ((events & ZMQ_POLLOUT) != 0) {
-            continue;
-        }
-        int fd = -1;
-        size = sizeof fd;
-        zmq_getsockopt(socket, ZMQ_FD, &fd, &size);
         pollfd item{fd, POLLIN, 0};
         // Bounded only so that a lost wake-up cannot stop the baseline for good.
         poll(&item, 1, 100);
     }
+    return false;
 }
 
 // One acknowledgement of any number of parts, answered with an empty message.
