@@ -37,53 +37,74 @@ class AllocCountTest : public ::testing::Test {
 // Keeps the compiler from removing an allocation whose result is unused.
 void *volatile g_sink;
 
+template <class T>
+T *keep(T *p) {
+    g_sink = p;
+    return p;
+}
+
 TEST_F(AllocCountTest, CountsEveryAllocatorOnlyWhileSwitchedOn) {
-    g_sink = malloc(16);
-    free(g_sink);
+    free(keep(malloc(16)));
     EXPECT_EQ(allocations(), 0u);
 
     count_allocations_into(counts_);
-    void *a = malloc(16);
-    void *b = calloc(4, 8);
-    a = realloc(a, 4096);
+    void *a = keep(malloc(16));
+    void *b = keep(calloc(4, 8));
+    a = keep(realloc(a, 4096));
     void *c = nullptr;
-    ASSERT_EQ(posix_memalign(&c, 64, 100), 0);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(c) % 64, 0u);
-    void *d = aligned_alloc(128, 256);
-    auto object = std::make_unique<int[]>(100);
-    EXPECT_EQ(allocations(), 6u);
+    const int aligned = posix_memalign(&c, 64, 100);
+    keep(c);
+    void *d = keep(aligned_alloc(128, 256));
+    int *object = keep(new int[100]);
+    const uint64_t allocated = allocations();
     free(a);
     free(b);
     free(c);
     free(d);
     free(nullptr);
-    object.reset();
+    delete[] object;
+    const uint64_t freed = read_alloc_counts(counts_).frees;
     count_allocations_into(nullptr);
-    EXPECT_EQ(read_alloc_counts(counts_).frees, 5u);
+    free(keep(malloc(16)));
+
+    ASSERT_EQ(aligned, 0);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(c) % 64, 0u);
+    EXPECT_EQ(allocated, 6u);
+    EXPECT_EQ(freed, 5u);
     EXPECT_EQ(allocations(), 6u);
 }
 
 TEST_F(AllocCountTest, CountsOtherThreadsAndForkedChildren) {
-    count_allocations_into(counts_);
-    std::thread([] {
+    std::atomic<int> stage{0};
+    std::thread thread([&] {
+        stage.wait(0);
         for (int i = 0; i < 10; ++i) {
-            g_sink = malloc(32);
-            free(g_sink);
+            free(keep(malloc(32)));
         }
-    }).join();
-    EXPECT_EQ(allocations(), 10u);
+        stage = 2;
+        stage.notify_one();
+    });
+    count_allocations_into(counts_);
+    stage = 1;
+    stage.notify_one();
+    stage.wait(1);
+    const uint64_t by_thread = allocations();
+    count_allocations_into(nullptr);
+    thread.join();
 
+    count_allocations_into(counts_);
     const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
     if (pid == 0) {
         for (int i = 0; i < 20; ++i) {
-            g_sink = malloc(32);
+            keep(malloc(32));
         }
         _exit(0);
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_EQ(allocations(), 30u);
+    count_allocations_into(nullptr);
+    ASSERT_GE(pid, 0);
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    EXPECT_EQ(by_thread, 10u);
+    EXPECT_EQ(allocations() - by_thread, 20u);
 }
 
 TEST_F(AllocCountTest, SeesZeroMQCopyingMessagesLongerThanItsInlineSize) {
