@@ -1,0 +1,15 @@
+// CPU time of another process, all its threads together.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace daqbench {
+
+// Nanoseconds of CPU the threads of `pid` alive now have used, from
+// /proc/<pid>/task/*/schedstat, or from their utime and stime where that file is missing
+// (then at the clock tick's resolution). -1 when the process cannot be read.
+int64_t process_cpu_ns(pid_t pid);
+
+}  // namespace daqbench
