@@ -6,10 +6,7 @@
 // that has stopped reading can then never be overwritten by the engine: a subscriber
 // receives whole frames of its topic or, when it lags, none, but never another frame's
 // bytes; and a stalled subscriber holds no ring memory.
-#include <poll.h>
 #include <zmq.h>
-
-#include <time.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -37,12 +34,6 @@ constexpr size_t kTopicSize = 16;  // "frame://255:15" and its NUL
 constexpr uint32_t kPoolChunk = 32;
 constexpr uint32_t kPoolLimit = 1024;
 
-int64_t now_us() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 // With the drop switched off, a send that finds a subscriber's queue full fails with
 // EAGAIN instead of dropping the frame for that subscriber.
 void set_dropping(void *publisher, bool drop) {
@@ -66,10 +57,10 @@ void set_dropping(void *publisher, bool drop) {
 class Publisher {
   public:
     explicit Publisher(void *socket) : socket_(socket) {
-        size_t size = sizeof notice_fd_;
-        if (zmq_getsockopt(socket_, ZMQ_FD, &notice_fd_, &size) != 0) {
-            notice_fd_ = -1;
-        }
+        // How long a send waits for a full queue to drain. The socket sleeps on its I/O
+        // thread's notices meanwhile.
+        const int drain_wait = kDrainWaitMs;
+        zmq_setsockopt(socket_, ZMQ_SNDTIMEO, &drain_wait, sizeof drain_wait);
         set_dropping(socket_, false);
     }
 
@@ -88,30 +79,32 @@ class Publisher {
     }
 
   private:
-    static constexpr int64_t kDrainWaitUs = 5000;
+    static constexpr int kDrainWaitMs = 5;
 
     // Sends the topic part once every subscriber queue has room; after the wait, or at
     // once while a subscriber lags, switches dropping on, sends, and returns false.
     bool send_topic(const char *topic, size_t length) {
-        if (try_send(topic, length)) {
-            lagging_ = false;
-            return true;
-        }
-        if (zmq_errno() == EAGAIN && !lagging_) {
-            const int64_t deadline = now_us() + kDrainWaitUs;
+        if (lagging_) {
+            if (try_send(topic, length)) {
+                lagging_ = false;
+                return true;
+            }
+        } else {
+            int rc = 0;
             do {
-                if (try_send(topic, length)) {
-                    return true;
-                }
-            } while (zmq_errno() == EAGAIN && wait_for_notice(deadline));
-            lagging_ = true;
+                rc = zmq_send(socket_, topic, length, ZMQ_SNDMORE);
+            } while (rc < 0 && zmq_errno() == EINTR);
+            if (rc >= 0) {
+                return true;
+            }
+            lagging_ = zmq_errno() == EAGAIN;
         }
         set_dropping(socket_, true);
-        zmq_send(socket_, topic, length, ZMQ_SNDMORE);
+        zmq_send(socket_, topic, length, ZMQ_SNDMORE | ZMQ_DONTWAIT);
         return false;
     }
 
-    // Tries to send without blocking. A queue found full may only look full: the socket
+    // Tries to send without waiting. A queue found full may only look full: the socket
     // takes in its I/O thread's queue-drained notices by itself only about once a
     // millisecond, so it takes them in and tries once more before it gives up.
     bool try_send(const char *topic, size_t length) {
@@ -127,24 +120,7 @@ class Publisher {
         return zmq_send(socket_, topic, length, ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0;
     }
 
-    // Sleeps until the I/O thread posts a notice to the socket, or until the deadline.
-    // The socket's notice descriptor turns readable only for notices posted after the
-    // last look at the socket's events, which try_send has just taken. False once the
-    // deadline has passed.
-    bool wait_for_notice(int64_t deadline) const {
-        const int64_t left = deadline - now_us();
-        if (left <= 0 || notice_fd_ < 0) {
-            return false;
-        }
-        pollfd item{notice_fd_, POLLIN, 0};
-        const timespec timeout{static_cast<time_t>(left / 1000000),
-                               static_cast<long>(left % 1000000) * 1000};
-        ppoll(&item, 1, &timeout, nullptr);
-        return true;
-    }
-
     void *socket_;
-    int notice_fd_ = -1;
     bool lagging_ = false;
 };
 
