@@ -176,8 +176,7 @@ class EngineLoop {
     // hand-back the sleep on a full ring; time-outs cover what nothing reports.
     void sleep(Wait why) {
         const Clock::duration look_again = shim_accounts_ ? kShimWait : kPollWait;
-        auto word = at(block_->wake_seq);
-        const uint32_t seen = word.load(std::memory_order_seq_cst);
+        const uint32_t seen = at(block_->wake_seq).load(std::memory_order_seq_cst);
         Clock::duration timeout = look_again;
         if (why == Wait::kIdle) {
             timeout = ring_.slots == 0 ? kIdleWait : look_again;
