@@ -114,9 +114,7 @@ TEST_F(FilterModeTest, WorkedExampleDeliversReducedFramesOfItsSourcesOnly) {
                     continue;
                 }
                 Bytes skipped(2048);
-                ktsim::FrameFields fields{2, static_cast<uint8_t>(c),
-                                          0, 0,
-                                          s, config.payload_sizes[s % config.payload_sizes.size()]};
+                const ktsim::FrameFields fields = ktsim::engine_frame(config, s);
                 ktsim::write_frame(skipped.data(), fields);
                 skipped.resize(fields.payload_len + 20u);
                 uint16_t kept = 0;

@@ -1,5 +1,7 @@
 #include "frame_pattern.h"
 
+#include <zlib.h>
+
 #include <cstring>
 
 namespace ktsim {
@@ -9,28 +11,49 @@ constexpr size_t kHeader = 16;
 constexpr size_t kOverhead = 20;
 constexpr uint16_t kMaxPayload = 2028;
 
-uint32_t payload_word(uint64_t seq, size_t index) {
-    return static_cast<uint32_t>(seq * 0x9e3779b1u) ^ static_cast<uint32_t>(index * 0x85ebca77u);
+// The finaliser of splitmix64: a bijection that spreads every input bit over the output.
+uint64_t mix(uint64_t x) {
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9u;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebu;
+    return x ^ (x >> 31);
 }
 
-uint32_t fnv1a(const uint8_t *data, size_t length) {
-    uint32_t h = 0x811c9dc5u;
-    for (size_t i = 0; i < length; ++i) {
-        h = (h ^ data[i]) * 0x01000193u;
-    }
-    return h;
+// 64 bits derived from the fields that identify a frame. For a fixed sequence number the
+// other fields map one to one onto the result, and the reverse.
+uint64_t identity(const FrameFields &f) {
+    const uint64_t rest = uint64_t{f.module_id} | uint64_t{f.channel_id & 0x0fu} << 8 |
+                          uint64_t{f.msg_id} << 16 | uint64_t{f.payload_len} << 32;
+    return mix(mix(f.seq) ^ rest);
 }
 
-void fill_payload(uint8_t *payload, uint64_t seq, size_t length) {
+// Word `index` of the payload: the two halves of the identity in turn, each word made
+// distinct by its index, so that shifted or repeated parts of a payload are caught too.
+uint32_t payload_word(uint64_t id, size_t index) {
+    const uint32_t half = static_cast<uint32_t>(index & 1 ? id >> 32 : id);
+    return half ^ static_cast<uint32_t>(index * 0x85ebca77u);
+}
+
+void fill_payload(uint8_t *payload, const FrameFields &fields) {
+    const uint64_t id = identity(fields);
+    const size_t length = fields.payload_len;
     size_t i = 0;
     for (; i + 4 <= length; i += 4) {
-        const uint32_t w = payload_word(seq, i / 4);
+        const uint32_t w = payload_word(id, i / 4);
         std::memcpy(payload + i, &w, 4);
     }
     if (i < length) {
-        const uint32_t w = payload_word(seq, i / 4);
+        const uint32_t w = payload_word(id, i / 4);
         std::memcpy(payload + i, &w, length - i);
     }
+}
+
+uint32_t checksum(const uint8_t *data, size_t length) {
+    return static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), data, static_cast<uInt>(length)));
+}
+
+std::string describe(const FrameFields &f) {
+    return "frame " + std::to_string(f.seq) + " (" + std::to_string(f.module_id) + ":" +
+           std::to_string(f.channel_id) + " msg_id " + std::to_string(f.msg_id) + ")";
 }
 
 }  // namespace
@@ -43,8 +66,8 @@ void write_frame(uint8_t *slot, const FrameFields &fields) {
     std::memcpy(header + 4, &fields.seq, 8);
     std::memcpy(header + 14, &fields.payload_len, 2);
     std::memcpy(slot, header, kHeader);
-    fill_payload(slot + kHeader, fields.seq, fields.payload_len);
-    const uint32_t trailer = fnv1a(slot, kHeader + fields.payload_len);
+    fill_payload(slot + kHeader, fields);
+    const uint32_t trailer = checksum(slot, kHeader + fields.payload_len);
     std::memcpy(slot + kHeader + fields.payload_len, &trailer, 4);
 }
 
@@ -64,16 +87,18 @@ FrameCheck check_frame(const uint8_t *frame, size_t length) {
         r.error = "payload_len " + std::to_string(r.fields.payload_len) + " does not fit";
         return r;
     }
-    uint8_t expected[kMaxPayload + 4];
-    fill_payload(expected, r.fields.seq, r.fields.payload_len);
-    if (std::memcmp(expected, frame + kHeader, r.fields.payload_len) != 0) {
-        r.error = "payload of frame " + std::to_string(r.fields.seq) + " corrupted";
-        return r;
-    }
+    // The trailer first: a mismatch there is damage in transit; a payload that fails
+    // behind a good trailer belongs to another frame than the header names.
     uint32_t trailer = 0;
     std::memcpy(&trailer, frame + kHeader + r.fields.payload_len, 4);
-    if (trailer != fnv1a(frame, kHeader + r.fields.payload_len)) {
-        r.error = "trailer of frame " + std::to_string(r.fields.seq) + " does not match";
+    if (trailer != checksum(frame, kHeader + r.fields.payload_len)) {
+        r.error = "trailer of " + describe(r.fields) + " does not match";
+        return r;
+    }
+    uint8_t expected[kMaxPayload];
+    fill_payload(expected, r.fields);
+    if (std::memcmp(expected, frame + kHeader, r.fields.payload_len) != 0) {
+        r.error = "payload is not that of " + describe(r.fields);
         return r;
     }
     r.ok = true;

@@ -1,8 +1,11 @@
 // Frames of the simulated stream engine: a deterministic content that a reader can check
-// for corruption, duplicates and stale slots.
+// for corruption, duplicates, stale slots and frames that are not what their header says.
 //
 // Header bytes 4..11 carry a sequence number that counts every frame the engine writes,
-// whatever its source; the payload is derived from it; the trailer is a checksum of
+// whatever its source. The payload is derived from every field that identifies the frame
+// (sequence number, module, channel, msg_id and payload length; not the ignored upper bits
+// of byte 1), so a header put in front of another frame's payload fails the check even
+// with a correct trailer. The trailer is the standard CRC-32 (as zlib computes it) of
 // header and payload.
 #pragma once
 

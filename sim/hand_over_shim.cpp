@@ -28,6 +28,7 @@ void request_start(void *regs) {
         return;  // an engine that starts later finds the ring already started
     }
     const uint32_t req = ktsim::at(b->start_req).fetch_add(1) + 1;
+    ktsim::wake_engine(b, true);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (ktsim::at(b->start_ack).load(std::memory_order_acquire) != req &&
            ktsim::at(b->engine_alive).load() != 0 && std::chrono::steady_clock::now() < deadline) {

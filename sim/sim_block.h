@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "kt_axis.h"
+#include "sim_futex.h"
 
 namespace ktsim {
 
@@ -24,6 +25,8 @@ struct alignas(8) Block {
     uint32_t restarts;
     uint64_t frames_written;
     uint64_t frames_held_back;  // frames that found the ring full when due
+    uint32_t wake_seq;          // bumped by hand-backs and start requests; the engine sleeps on it
+    uint32_t engine_waiting;    // 1 while the engine sleeps until slots are handed back
 };
 
 inline Block *block_of(void *regs) {
@@ -38,6 +41,18 @@ std::atomic_ref<T> at(T &field) {
 inline std::atomic_ref<uint32_t> reg32(void *regs, unsigned offset) {
     return std::atomic_ref<uint32_t>(
         *reinterpret_cast<uint32_t *>(static_cast<uint8_t *>(regs) + offset));
+}
+
+// Tells a sleeping engine that something changed. A start request always wakes it; a
+// hand-back only when the engine sleeps for one, so that a reader's hand-back costs no
+// system call while the engine has work. The engine raises engine_waiting before it checks
+// the ring one last time and sleeps only while wake_seq keeps the value it read before;
+// this side bumps wake_seq before it reads the flag, so one of the two sees the other.
+inline void wake_engine(Block *b, bool always) {
+    at(b->wake_seq).fetch_add(1, std::memory_order_seq_cst);
+    if (always || at(b->engine_waiting).load(std::memory_order_seq_cst) != 0) {
+        futex_wake(&b->wake_seq);
+    }
 }
 
 inline bool is_simulated(void *regs) {
@@ -75,6 +90,9 @@ inline void account_hand_back(void *regs) {
         if (seen.compare_exchange_strong(old, now, std::memory_order_acq_rel)) {
             const uint32_t freed = (now_idx + slots - old_idx) % slots;
             reg32(regs, KT_AXIS_DATA_CNT).fetch_sub(freed * kSlotSize, std::memory_order_acq_rel);
+            if (freed != 0) {
+                wake_engine(b, false);
+            }
             return;
         }
     }

@@ -1,23 +1,32 @@
 #include "sim_engine.h"
 
-#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
 
-#include "frame_pattern.h"
 #include "sim_block.h"
 
 namespace ktsim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How long the engine sleeps at most before it looks at the registers again, for what no
+// wake-up reports: a ring started without the shim, hand-backs of a reader without the
+// shim (which the engine accounts itself), a stop request that is no signal.
+constexpr Clock::duration kIdleWait = std::chrono::milliseconds(1);
+constexpr Clock::duration kShimWait = std::chrono::milliseconds(10);
+constexpr Clock::duration kPollWait = std::chrono::microseconds(50);
+
+// Why the engine wrote no frame.
+enum class Wait { kNone, kIdle, kDue, kFull };
 
 volatile sig_atomic_t g_stop_requested = 0;
 
@@ -40,8 +49,7 @@ class EngineLoop {
           config_(config),
           regs_(device.regs()),
           block_(block_of(regs_)),
-          count_(reg32(regs_, KT_AXIS_DATA_CNT)),
-          msg_ids_(config.sources.size(), 0) {}
+          count_(reg32(regs_, KT_AXIS_DATA_CNT)) {}
 
     void run(volatile const int &stop) {
         at(block_->engine_alive).store(1);
@@ -67,8 +75,9 @@ class EngineLoop {
                 shim_accounts_ = false;  // until the shim reports this set-up
             }
             last_bit = bit;
-            if (ring_.slots == 0 || !step()) {
-                pause();
+            const Wait why = ring_.slots == 0 ? Wait::kIdle : step();
+            if (why != Wait::kNone && stop == 0) {
+                sleep(why);
             }
         }
         at(block_->engine_alive).store(0);
@@ -114,63 +123,79 @@ class EngineLoop {
         holding_ = false;
     }
 
-    // Writes the next frame if it is due and a slot is free; false when there was none.
-    bool step() {
+    // Writes the next frame if it is due and a slot is free; else says what it waits for.
+    Wait step() {
         if (!shim_accounts_) {
             account_hand_back(regs_);
         }
         if (config_.frames != 0 && at(block_->frames_written).load() >= config_.frames) {
-            return false;
+            return Wait::kIdle;
         }
         if (config_.rate > 0) {
-            const auto due =
-                started_ +
-                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                    static_cast<double>(written_since_start_) / config_.rate));
-            if (Clock::now() < due) {
-                return false;
+            due_ = started_ +
+                   std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                       static_cast<double>(written_since_start_) / config_.rate));
+            if (Clock::now() < due_) {
+                return Wait::kDue;
             }
         }
-        // One slot always stays free, so that a full ring and an empty one differ.
-        if (count_.load(std::memory_order_acquire) / kSlotSize >= ring_.slots - 1) {
+        if (ring_full()) {
             if (!holding_) {
                 at(block_->frames_held_back).fetch_add(1);
                 holding_ = true;
             }
-            return false;
+            return Wait::kFull;
         }
         holding_ = false;
         write_next();
-        return true;
+        return Wait::kNone;
+    }
+
+    // One slot always stays free, so that a full ring and an empty one differ.
+    bool ring_full() const {
+        return count_.load(std::memory_order_seq_cst) / kSlotSize >= ring_.slots - 1;
+    }
+
+    bool start_requested() const {
+        return at(block_->start_req).load(std::memory_order_seq_cst) !=
+               at(block_->start_ack).load();
     }
 
     void write_next() {
         const uint64_t seq = at(block_->frames_written).load();
-        const size_t src = seq % config_.sources.size();
-        FrameFields fields;
-        fields.module_id = config_.sources[src].first;
-        fields.channel_id = config_.sources[src].second;
-        fields.high_bits = config_.high_bits ? static_cast<uint8_t>(seq % 15 + 1) : 0;
-        fields.msg_id = msg_ids_[src]++;
-        fields.seq = seq;
-        fields.payload_len = config_.payload_sizes[seq % config_.payload_sizes.size()];
         const uint32_t addr = ring_.base + ring_.write_slot * kSlotSize;
-        write_frame(device_.mem() + (addr - device_.mem_phys()), fields);
+        write_frame(device_.mem() + (addr - device_.mem_phys()), engine_frame(config_, seq));
         // The count rises only once the frame is complete in memory.
         count_.fetch_add(kSlotSize, std::memory_order_release);
         ring_.write_slot = (ring_.write_slot + 1) % ring_.slots;
         at(block_->frames_written).store(seq + 1, std::memory_order_release);
         ++written_since_start_;
-        idle_rounds_ = 0;
     }
 
-    // Yields at first, then sleeps briefly, so a waiting engine does not take a core.
-    void pause() {
-        if (++idle_rounds_ < 64) {
-            sched_yield();
+    // Sleeps until there may be something to do: a start request wakes every sleep, a
+    // hand-back the sleep on a full ring; time-outs cover what nothing reports.
+    void sleep(Wait why) {
+        const Clock::duration look_again = shim_accounts_ ? kShimWait : kPollWait;
+        const uint32_t seen = at(block_->wake_seq).load(std::memory_order_seq_cst);
+        Clock::duration timeout = look_again;
+        if (why == Wait::kIdle) {
+            timeout = ring_.slots == 0 ? kIdleWait : look_again;
+        } else if (why == Wait::kDue) {
+            timeout = std::min<Clock::duration>(due_ - Clock::now(), look_again);
         } else {
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            // The flag first, then the last look at the ring: a hand-back after that look
+            // either finds the flag and wakes the engine, or has already changed wake_seq.
+            at(block_->engine_waiting).store(1, std::memory_order_seq_cst);
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            if (!ring_full()) {
+                at(block_->engine_waiting).store(0, std::memory_order_relaxed);
+                return;
+            }
         }
+        if (!start_requested()) {
+            futex_wait(&block_->wake_seq, seen, timeout);
+        }
+        at(block_->engine_waiting).store(0, std::memory_order_relaxed);
     }
 
     const Device &device_;
@@ -178,17 +203,38 @@ class EngineLoop {
     void *regs_;
     Block *block_;
     std::atomic_ref<uint32_t> count_;
-    std::vector<uint16_t> msg_ids_;
     Ring ring_;
-    Clock::time_point started_;
+    Clock::time_point started_, due_;
     uint64_t written_since_start_ = 0;
     bool holding_ = false;
     bool edge_restart_ = false;
     bool shim_accounts_ = false;
-    unsigned idle_rounds_ = 0;
 };
 
 }  // namespace
+
+FrameFields engine_frame(const EngineConfig &config, uint64_t seq) {
+    const size_t n = config.sources.size();
+    const size_t pos = seq % n;
+    const auto source = config.sources[pos];
+    // msg_id counts the frames of this source so far: `per_round` in each whole round of
+    // the list, `before` in this round's part of the list ahead of this position.
+    uint64_t per_round = 0, before = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (config.sources[i] == source) {
+            ++per_round;
+            before += i < pos ? 1 : 0;
+        }
+    }
+    FrameFields f;
+    f.module_id = source.first;
+    f.channel_id = source.second;
+    f.high_bits = config.high_bits ? static_cast<uint8_t>(seq % 15 + 1) : 0;
+    f.msg_id = static_cast<uint16_t>(seq / n * per_round + before);
+    f.seq = seq;
+    f.payload_len = config.payload_sizes[seq % config.payload_sizes.size()];
+    return f;
+}
 
 void run_engine(const Device &device, const EngineConfig &config, volatile const int &stop) {
     EngineLoop(device, config).run(stop);
@@ -198,6 +244,11 @@ Engine::Engine(const Device &device, EngineConfig config)
     : device_(device), config_(std::move(config)) {
     if (config_.sources.empty() || config_.payload_sizes.empty()) {
         throw std::invalid_argument("simulated engine: no sources or payload sizes");
+    }
+    for (const auto &source : config_.sources) {
+        if (source.second > 15) {
+            throw std::invalid_argument("simulated engine: channel above 15");
+        }
     }
     for (uint16_t size : config_.payload_sizes) {
         if (size > 2028) {

@@ -6,7 +6,8 @@
 // register equal to the bytes of whole slots written and not yet handed back, and
 // follows the read pointer register. It never overwrites a slot the reader has not handed
 // back: it keeps one slot free, so that a full ring and an empty one differ, and counts
-// the frames it had to hold back.
+// the frames it had to hold back. It never spins: a full ring, a frame not yet due and a
+// ring not yet started are waited out asleep.
 #pragma once
 
 #include <sys/types.h>
@@ -16,12 +17,14 @@
 #include <utility>
 #include <vector>
 
+#include "frame_pattern.h"
 #include "sim_device.h"
 
 namespace ktsim {
 
 struct EngineConfig {
-    // Sources in turn, as (module, channel).
+    // Sources in turn, as (module, channel 0..15). A source may appear more than once;
+    // msg_id counts the frames of each distinct source, as the hardware does.
     std::vector<std::pair<uint8_t, uint8_t>> sources{{1, 1}};
     // Payload lengths in turn, each at most 2028.
     std::vector<uint16_t> payload_sizes{64};
@@ -29,6 +32,10 @@ struct EngineConfig {
     double rate = 0;         // frames per second; 0 for as fast as the ring allows
     bool high_bits = false;  // set bits 4..7 of byte 1, which readers must ignore
 };
+
+// The header fields of the seq-th frame (counting from 0) the engine writes with this
+// configuration: what a reader that knows the configuration must find at that position.
+FrameFields engine_frame(const EngineConfig &config, uint64_t seq);
 
 struct EngineStats {
     uint64_t frames_written = 0;
@@ -50,6 +57,8 @@ class Engine {
     void stop();
 
     EngineStats stats() const;
+    // The engine process, or -1 when it is not running.
+    pid_t pid() const { return pid_; }
     // Waits until the engine has written at least `frames` frames; false on time-out.
     bool wait_written(uint64_t frames, std::chrono::milliseconds timeout) const;
 

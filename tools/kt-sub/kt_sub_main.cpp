@@ -45,16 +45,23 @@ void usage(FILE *out) {
             "usage: kt-sub [OPTIONS] [M:C | all]\n"
             "Subscribes to the frames of module M, channel C, or to every frame (all, the\n"
             "default), on %s; acknowledges each on %s and shows the\n"
-            "live rate, per-source counts and gaps in msg_id. Ctrl-C stops with a summary.\n"
+            "live rate and per-source counts. Ctrl-C stops with a summary.\n"
             "  --no-ack       do not acknowledge (for sources without a registered subscriber)\n"
             "  --count N      stop after N frames\n"
             "  --seconds S    stop after S seconds\n"
             "  --dump         print each frame in hex on standard output\n"
             "  --out FILE     write the raw frames to FILE, one after the other\n"
             "  --verify       check each frame's content (frames of the simulated engine)\n"
+            "                 and that its sequence number (header bytes 4..11) is above the\n"
+            "                 previous frame's\n"
             "  --quiet        no live status line, only the summary\n"
-            "Exit status 1 when a frame failed --verify, 3 when --count was not reached,\n"
-            "2 on a usage error.\n",
+            "Counted per source and in total: frames lost (msg_ids skipped and not received\n"
+            "since), out of order (a msg_id behind the source's newest, duplicates included;\n"
+            "with --verify also a sequence number not above the previous frame's) and under\n"
+            "a wrong topic (the topic names another source than the frame's header).\n"
+            "Exit status 1 when a frame failed --verify, came out of order or under a wrong\n"
+            "topic (lost frames alone do not fail: a restarted kt-daqd skips frames), or\n"
+            "--out could not be written; 3 when --count was not reached; 2 on a usage error.\n",
             kPubEndpoint, kAckEndpoint);
 }
 
@@ -118,6 +125,18 @@ class Acknowledger {
     void *context_;
     void *req_ = nullptr;
 };
+
+// The topic the publisher gives the frames of (module, channel).
+std::string topic_of(int module_id, int channel_id) {
+    return "frame://" + std::to_string(module_id) + ":" + std::to_string(channel_id);
+}
+
+// Whether `topic` is exactly the topic of (module, channel); no allocation per frame.
+bool topic_names(const std::string &topic, int module_id, int channel_id) {
+    char text[32];
+    const int n = snprintf(text, sizeof text, "frame://%d:%d", module_id, channel_id);
+    return topic.size() == static_cast<size_t>(n) && topic.compare(text) == 0;
+}
 
 // Receives one published message: its topic and the frame (the last part).
 bool receive(void *sub, std::string *topic, std::vector<uint8_t> *frame, int *parts) {
@@ -215,8 +234,7 @@ int main(int argc, char **argv) {
     // A subscription matches by prefix: frame://1:1 also receives frame://1:10 to 1:15,
     // so the whole topic is checked on every message.
     const std::string wanted =
-        o.all ? std::string("frame://")
-              : "frame://" + std::to_string(o.module_id) + ":" + std::to_string(o.channel_id);
+        o.all ? std::string("frame://") : topic_of(o.module_id, o.channel_id);
     void *context = zmq_ctx_new();
     void *sub = zmq_socket(context, ZMQ_SUB);
     const int linger = 0;
@@ -235,6 +253,10 @@ int main(int argc, char **argv) {
         ktsub::Tally tally(start);
         auto next_status = start + std::chrono::seconds(1);
         bool warned = false;
+        // The newest sequence number received, for --verify: the engine numbers every
+        // frame it writes, so they must arrive in rising order whatever their source.
+        uint64_t last_seq = 0;
+        bool have_seq = false;
         std::string topic;
         std::vector<uint8_t> frame;
         while (g_stop == 0 && (o.count == 0 || tally.frames() < o.count)) {
@@ -262,15 +284,27 @@ int main(int argc, char **argv) {
                 ++tally.malformed;
             } else {
                 const auto *f = reinterpret_cast<const kt_frame *>(frame.data());
-                uint16_t msg_id = 0;
-                memcpy(&msg_id, frame.data() + 2, 2);
                 if (frame.size() != kt_frame_length(f)) {
                     ++tally.malformed;
                 }
-                tally.take(frame[0], frame[1] & 0x0f, msg_id, frame.size());
-                if (o.verify && !ktsim::check_frame(frame.data(), frame.size()).ok) {
-                    ++tally.bad;
+                ktsub::Arrival arrival;
+                arrival.module_id = frame[0];
+                arrival.channel_id = frame[1] & 0x0f;
+                memcpy(&arrival.msg_id, frame.data() + 2, 2);
+                arrival.bytes = frame.size();
+                arrival.wrong_topic = !topic_names(topic, arrival.module_id, arrival.channel_id);
+                if (o.verify) {
+                    const ktsim::FrameCheck check = ktsim::check_frame(frame.data(), frame.size());
+                    if (!check.ok) {
+                        ++tally.bad;
+                    } else if (have_seq && check.fields.seq <= last_seq) {
+                        arrival.seq_behind = true;
+                    } else {
+                        last_seq = check.fields.seq;
+                        have_seq = true;
+                    }
                 }
+                tally.take(arrival);
                 if (o.dump) {
                     ktsub::dump_frame(stdout, topic, frame.data(), frame.size());
                 }
@@ -308,7 +342,7 @@ int main(int argc, char **argv) {
             return 1;
         }
         zmq_close(sub);
-        if (tally.bad != 0) {
+        if (tally.bad != 0 || tally.out_of_order() != 0 || tally.wrong_topic() != 0) {
             return 1;
         }
         if (o.count != 0 && tally.frames() < o.count) {

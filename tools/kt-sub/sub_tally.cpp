@@ -2,18 +2,41 @@
 
 namespace ktsub {
 
-void Tally::take(int module_id, int channel_id, uint16_t msg_id, size_t bytes) {
-    auto [it, first] = sources_.try_emplace({module_id, channel_id});
-    Source &s = it->second;
-    if (!first) {
-        const uint16_t skipped = static_cast<uint16_t>(msg_id - s.last_msg_id - 1);
-        s.gaps += skipped;
-        gaps_ += skipped;
+void Tally::take(const Arrival &frame) {
+    Source &s = sources_[{frame.module_id, frame.channel_id}];
+    const MsgOrder::Verdict verdict = s.order.take(frame.msg_id);
+    // A frame counts once as out of order, whether its msg_id or its sequence number
+    // shows it.
+    if (verdict != MsgOrder::Verdict::kInOrder || frame.seq_behind) {
+        ++s.out_of_order;
+        ++out_of_order_;
     }
-    s.last_msg_id = msg_id;
+    if (verdict == MsgOrder::Verdict::kDuplicate) {
+        ++s.duplicates;
+    }
+    if (frame.wrong_topic) {
+        ++s.wrong_topic;
+        ++wrong_topic_;
+    }
     ++s.frames;
     ++frames_;
-    bytes_ += bytes;
+    bytes_ += frame.bytes;
+}
+
+uint64_t Tally::lost() const {
+    uint64_t n = 0;
+    for (const auto &[source, s] : sources_) {
+        n += s.order.lost();
+    }
+    return n;
+}
+
+uint64_t Tally::duplicates() const {
+    uint64_t n = 0;
+    for (const auto &[source, s] : sources_) {
+        n += s.duplicates;
+    }
+    return n;
 }
 
 void Tally::status(FILE *out, bool tty, Clock::time_point now) {
@@ -21,10 +44,14 @@ void Tally::status(FILE *out, bool tty, Clock::time_point now) {
     if (dt <= 0) {
         return;
     }
-    fprintf(out, "%skt-sub: %8.0f frames/s %7.2f MB/s  frames %llu  gaps %llu  acked %llu |",
+    fprintf(out,
+            "%skt-sub: %8.0f frames/s %7.2f MB/s  frames %llu  lost %llu  out of order %llu  "
+            "wrong topic %llu  bad %llu  acked %llu |",
             tty ? "\r" : "", static_cast<double>(frames_ - last_frames_) / dt,
             static_cast<double>(bytes_ - last_bytes_) / dt / 1e6,
-            static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(gaps_),
+            static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(lost()),
+            static_cast<unsigned long long>(out_of_order_),
+            static_cast<unsigned long long>(wrong_topic_), static_cast<unsigned long long>(bad),
             static_cast<unsigned long long>(acked));
     for (const auto &[source, s] : sources_) {
         fprintf(out, " %d:%d %llu", source.first, source.second,
@@ -44,18 +71,26 @@ void Tally::summary(FILE *out, Clock::time_point now) const {
     }
     fprintf(out,
             "kt-sub: %llu frames in %.1f s (%.0f frames/s, %.2f MB/s), %llu acknowledged, "
-            "%llu without reply, %llu gaps in msg_id, %llu bad, %llu malformed, %llu of other "
-            "sources ignored\n",
+            "%llu without reply, %llu malformed, %llu of other sources ignored\n",
             static_cast<unsigned long long>(frames_), seconds,
             static_cast<double>(frames_) / seconds, static_cast<double>(bytes_) / seconds / 1e6,
             static_cast<unsigned long long>(acked), static_cast<unsigned long long>(ack_failures),
-            static_cast<unsigned long long>(gaps_), static_cast<unsigned long long>(bad),
             static_cast<unsigned long long>(malformed),
             static_cast<unsigned long long>(other_topics));
+    fprintf(out,
+            "kt-sub: lost %llu, out of order %llu (duplicates %llu), wrong topic %llu, bad %llu\n",
+            static_cast<unsigned long long>(lost()), static_cast<unsigned long long>(out_of_order_),
+            static_cast<unsigned long long>(duplicates()),
+            static_cast<unsigned long long>(wrong_topic_), static_cast<unsigned long long>(bad));
     for (const auto &[source, s] : sources_) {
-        fprintf(out, "kt-sub:   frame://%d:%d  %llu frames, %llu gaps\n", source.first,
-                source.second, static_cast<unsigned long long>(s.frames),
-                static_cast<unsigned long long>(s.gaps));
+        fprintf(out,
+                "kt-sub:   frame://%d:%d  %llu frames, lost %llu, out of order %llu "
+                "(duplicates %llu), wrong topic %llu\n",
+                source.first, source.second, static_cast<unsigned long long>(s.frames),
+                static_cast<unsigned long long>(s.order.lost()),
+                static_cast<unsigned long long>(s.out_of_order),
+                static_cast<unsigned long long>(s.duplicates),
+                static_cast<unsigned long long>(s.wrong_topic));
     }
 }
 

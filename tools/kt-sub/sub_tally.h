@@ -1,4 +1,5 @@
-// What kt-sub has received: frames and bytes, per-source counts and gaps in msg_id.
+// What kt-sub has received: frames and bytes, and per source the frames lost, out of
+// order (duplicates among them) and received under a topic that names another source.
 #pragma once
 
 #include <chrono>
@@ -6,7 +7,18 @@
 #include <cstdio>
 #include <map>
 
+#include "msg_order.h"
+
 namespace ktsub {
+
+// One frame as received.
+struct Arrival {
+    int module_id = 0, channel_id = 0;  // from the frame's header
+    uint16_t msg_id = 0;
+    size_t bytes = 0;
+    bool wrong_topic = false;  // its topic names another source than its header
+    bool seq_behind = false;   // its sequence number is not above the previous frame's
+};
 
 class Tally {
   public:
@@ -14,12 +26,12 @@ class Tally {
 
     explicit Tally(Clock::time_point start) : start_(start), last_(start) {}
 
-    // Counts one frame of (module, channel) with its msg_id and length in bytes. A msg_id
-    // that is not the one after the source's previous adds the skipped ones to the gaps.
-    void take(int module_id, int channel_id, uint16_t msg_id, size_t bytes);
+    // Counts one frame under the source its header names.
+    void take(const Arrival &frame);
 
     uint64_t frames() const { return frames_; }
-    uint64_t gaps() const { return gaps_; }
+    uint64_t out_of_order() const { return out_of_order_; }
+    uint64_t wrong_topic() const { return wrong_topic_; }
     uint64_t acked = 0;         // acknowledgements answered
     uint64_t ack_failures = 0;  // acknowledgements without a reply
     uint64_t other_topics = 0;  // prefix matches of other sources, ignored
@@ -34,11 +46,16 @@ class Tally {
   private:
     struct Source {
         uint64_t frames = 0;
-        uint64_t gaps = 0;
-        uint16_t last_msg_id = 0;
+        uint64_t out_of_order = 0;  // duplicates included
+        uint64_t duplicates = 0;
+        uint64_t wrong_topic = 0;
+        MsgOrder order;
     };
+    uint64_t lost() const;
+    uint64_t duplicates() const;
+
     Clock::time_point start_, last_;
-    uint64_t frames_ = 0, bytes_ = 0, gaps_ = 0;
+    uint64_t frames_ = 0, bytes_ = 0, out_of_order_ = 0, wrong_topic_ = 0;
     uint64_t last_frames_ = 0, last_bytes_ = 0;
     std::map<std::pair<int, int>, Source> sources_;
 };

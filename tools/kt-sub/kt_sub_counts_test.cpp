@@ -1,0 +1,177 @@
+// kt-sub against a publisher of the test's own that sends crafted frames: duplicates,
+// reordered and skipped msg_ids, a frame under another source's topic, a sequence number
+// going backwards, a corrupted frame; kt-sub must count each where it belongs and fail.
+#include <gtest/gtest.h>
+#include <zmq.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frame_pattern.h"
+#include "tool_process.h"
+
+namespace {
+
+using kttools::ToolProcess;
+
+struct Crafted {
+    std::string topic;
+    ktsim::FrameFields fields;
+    bool corrupt = false;  // one payload byte flipped after the trailer was computed
+};
+
+Crafted frame(const char *topic, uint8_t module, uint8_t channel, uint16_t msg_id, uint64_t seq,
+              bool corrupt = false) {
+    return {topic, {module, channel, 0, msg_id, seq, 16}, corrupt};
+}
+
+// The publish mode's two endpoints, served by the test: an XPUB socket, which tells when
+// kt-sub's subscription has arrived, and a REP socket answering every acknowledgement.
+class CraftedPublisher {
+  public:
+    CraftedPublisher() : context_(zmq_ctx_new()) {
+        pub_ = zmq_socket(context_, ZMQ_XPUB);
+        rep_ = zmq_socket(context_, ZMQ_REP);
+        const int linger = 0;
+        zmq_setsockopt(pub_, ZMQ_LINGER, &linger, sizeof linger);
+        zmq_setsockopt(rep_, ZMQ_LINGER, &linger, sizeof linger);
+        bound_ = zmq_bind(pub_, "tcp://127.0.0.1:22720") == 0 &&
+                 zmq_bind(rep_, "tcp://127.0.0.1:22770") == 0;
+        replier_ = std::thread([this] { answer_acks(); });
+    }
+    ~CraftedPublisher() {
+        stop_ = true;
+        replier_.join();
+        zmq_close(pub_);
+        zmq_close(rep_);
+        zmq_ctx_term(context_);
+    }
+    bool bound() const { return bound_; }
+
+    // Waits until a subscription arrives; false after 10 s.
+    bool wait_subscribed() {
+        const int timeout = 10000;
+        zmq_setsockopt(pub_, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
+        char message[64];
+        const int n = zmq_recv(pub_, message, sizeof message, 0);
+        return n > 0 && message[0] == 1;
+    }
+
+    void send(const Crafted &c) {
+        std::vector<uint8_t> bytes(c.fields.payload_len + 20u);
+        ktsim::write_frame(bytes.data(), c.fields);
+        if (c.corrupt) {
+            bytes[16] ^= 0x01;
+        }
+        zmq_send(pub_, c.topic.data(), c.topic.size(), ZMQ_SNDMORE);
+        zmq_send(pub_, bytes.data(), bytes.size(), 0);
+    }
+
+    int acks() const { return acks_; }
+
+  private:
+    void answer_acks() {
+        while (!stop_) {
+            zmq_pollitem_t item{rep_, 0, ZMQ_POLLIN, 0};
+            if (zmq_poll(&item, 1, 50) <= 0) {
+                continue;
+            }
+            char request[16];
+            if (zmq_recv(rep_, request, sizeof request, 0) >= 0) {
+                ++acks_;  // before the reply, which lets kt-sub go on and finish
+                zmq_send(rep_, "", 0, 0);
+            }
+        }
+    }
+
+    void *context_;
+    void *pub_ = nullptr;
+    void *rep_ = nullptr;
+    bool bound_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> acks_{0};
+    std::thread replier_;
+};
+
+// Runs kt-sub with `args` until it has taken every crafted frame; its exit status.
+int run_sub(const std::vector<Crafted> &frames, std::vector<std::string> args,
+            std::string *output) {
+    CraftedPublisher pub;
+    EXPECT_TRUE(pub.bound()) << "endpoints in use";
+    args.insert(args.begin(), KT_SUB_PATH);
+    args.insert(args.end(), {"--quiet", "--count", std::to_string(frames.size())});
+    ToolProcess sub(args);
+    EXPECT_TRUE(pub.wait_subscribed());
+    for (const Crafted &c : frames) {
+        pub.send(c);
+    }
+    const int status = sub.wait(20000);
+    *output = sub.output();
+    EXPECT_EQ(pub.acks(), static_cast<int>(frames.size())) << *output;
+    return status;
+}
+
+// Source 1:1 repeats a frame, swaps a pair, skips two and sends one under 1:2's topic;
+// source 2:3 wraps its msg_id, then sends a frame whose sequence number is behind and a
+// corrupted one. Only --verify sees those two.
+const std::vector<Crafted> kMixed = {
+    frame("frame://1:1", 1, 1, 0, 0),        frame("frame://1:1", 1, 1, 1, 1),
+    frame("frame://1:1", 1, 1, 1, 1),        frame("frame://2:3", 2, 3, 65535, 2),
+    frame("frame://1:1", 1, 1, 3, 4),        frame("frame://1:1", 1, 1, 2, 3),
+    frame("frame://2:3", 2, 3, 0, 5),        frame("frame://1:1", 1, 1, 6, 8),
+    frame("frame://1:2", 1, 1, 7, 9),        frame("frame://2:3", 2, 3, 1, 6),
+    frame("frame://2:3", 2, 3, 2, 10, true),
+};
+
+TEST(SubscriberCounts, DisorderWrongTopicAndLossAreCountedPerSource) {
+    std::string out;
+    EXPECT_EQ(run_sub(kMixed, {}, &out), 1) << out;
+    EXPECT_NE(out.find("kt-sub: 11 frames in"), std::string::npos) << out;
+    EXPECT_NE(out.find("11 acknowledged, 0 without reply, 0 malformed"), std::string::npos) << out;
+    EXPECT_NE(out.find("kt-sub: lost 2, out of order 2 (duplicates 1), wrong topic 1, bad 0\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("frame://1:1  7 frames, lost 2, out of order 2 (duplicates 1), "
+                       "wrong topic 1\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("frame://2:3  4 frames, lost 0, out of order 0 (duplicates 0), "
+                       "wrong topic 0\n"),
+              std::string::npos)
+        << out;
+
+    EXPECT_EQ(run_sub(kMixed, {"--verify"}, &out), 1) << out;
+    EXPECT_NE(out.find("kt-sub: lost 2, out of order 3 (duplicates 1), wrong topic 1, bad 1\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("frame://2:3  4 frames, lost 0, out of order 1 (duplicates 0), "
+                       "wrong topic 0\n"),
+              std::string::npos)
+        << out;
+}
+
+TEST(SubscriberCounts, LossAloneDoesNotFailButEachOtherFindingDoes) {
+    // A restarted publisher skips frames: counted, and not a failure.
+    const std::vector<Crafted> gap = {frame("frame://4:5", 4, 5, 0, 0),
+                                      frame("frame://4:5", 4, 5, 1, 1),
+                                      frame("frame://4:5", 4, 5, 5, 9)};
+    std::string out;
+    EXPECT_EQ(run_sub(gap, {"4:5", "--verify"}, &out), 0) << out;
+    EXPECT_NE(out.find("kt-sub: lost 3, out of order 0 (duplicates 0), wrong topic 0, bad 0\n"),
+              std::string::npos)
+        << out;
+
+    const std::vector<std::vector<Crafted>> failing = {
+        {frame("frame://4:5", 4, 5, 0, 0), frame("frame://4:5", 4, 5, 0, 0)},
+        {frame("frame://4:5", 4, 5, 0, 0), frame("frame://4:5", 4, 6, 1, 1)},
+        {frame("frame://4:5", 4, 5, 0, 0), frame("frame://4:5", 4, 5, 1, 1, true)},
+    };
+    for (const auto &frames : failing) {
+        EXPECT_EQ(run_sub(frames, {"all", "--verify"}, &out), 1) << out;
+    }
+}
+
+}  // namespace
