@@ -153,20 +153,27 @@ void await_acks(void *ack_socket, const char *topic, unsigned msg_id, unsigned c
 }
 
 // Copies the frame into a buffer of the pool and sets up its message, which gives the
-// buffer back once ZeroMQ has done with it. False when no buffer is free or the message
-// cannot be set up; the frame is then not published.
-bool copy_frame(ktdaq::FramePool &pool, const kt_frame *frame, zmq_msg_t *message) {
+// buffer back once ZeroMQ has done with it. Returns the copy, or null when the frame would
+// run past its slot, no buffer is free or the message cannot be set up; the frame is then
+// not published.
+const kt_frame *copy_frame(ktdaq::FramePool &pool, const kt_frame *frame, zmq_msg_t *message) {
+    if (frame == nullptr) {
+        return nullptr;
+    }
+    const uint32_t length = kt_frame_length(frame);
+    if (length > KT_SLOT_SIZE) {
+        return nullptr;
+    }
     uint8_t *buffer = pool.take();
     if (buffer == nullptr) {
-        return false;
+        return nullptr;
     }
-    const size_t length = kt_frame_length(frame);
     memcpy(buffer, frame, length);
     if (zmq_msg_init_data(message, buffer, length, ktdaq::FramePool::release, &pool) != 0) {
         ktdaq::FramePool::release(buffer, &pool);
-        return false;
+        return nullptr;
     }
-    return true;
+    return reinterpret_cast<const kt_frame *>(buffer);
 }
 
 // The loop's message buffers; never freed, since ZeroMQ's I/O threads may still hold some
@@ -205,29 +212,24 @@ void kt_daq_run(kt_daq *daq) noexcept {
         while ((count = kt_get_data_cnt(axis)) == 0) {
             kt_sleep_ms(KT_DAQ_POLL_MS);
         }
-        const auto *frame = static_cast<const kt_frame *>(kt_axis_read_frame(axis, nullptr, count));
-        // A frame that would run past its slot is not published.
         zmq_msg_t message;
-        const bool copied = kt_frame_fits_slot(frame) && copy_frame(pool, frame, &message);
-        char topic[kTopicSize];
-        int topic_length = 0;
-        unsigned msg_id = 0;
-        unsigned acks = 0;
-        if (copied) {
-            topic_length =
-                snprintf(topic, sizeof topic, "frame://%d:%d", static_cast<int>(frame->module_id),
-                         static_cast<int>(frame->channel_id));
-            msg_id = frame->msg_id;
-            acks = ktdaq::acks_awaited(kt_frame_source_key(frame));
-        }
-        // Nothing of the slot is read after this: the engine may write it at once. A
-        // skipped frame's slot goes back too, or the next pass would take a slot the
-        // engine has not written yet.
+        const kt_frame *copy = copy_frame(
+            pool, static_cast<const kt_frame *>(kt_axis_read_frame(axis, nullptr, count)),
+            &message);
+        // The engine may write the slot again at once. A skipped frame's slot goes back
+        // too, or the next pass would take a slot the engine has not written yet.
         kt_axis_read_done(axis);
-        if (!copied) {
+        if (copy == nullptr) {
             PublishCounters::bump(counters.skipped);
             continue;
         }
+        // Topic and acknowledgements come from the copy: the bytes that are sent.
+        char topic[kTopicSize];
+        const int topic_length =
+            snprintf(topic, sizeof topic, "frame://%d:%d", static_cast<int>(copy->module_id),
+                     static_cast<int>(copy->channel_id));
+        const unsigned msg_id = copy->msg_id;
+        const unsigned acks = ktdaq::acks_awaited(kt_frame_source_key(copy));
         publisher_queue.publish(topic, static_cast<size_t>(topic_length), &message, counters);
         await_acks(ack_socket, topic, msg_id, acks, counters);
     }
