@@ -26,7 +26,7 @@ struct alignas(8) Block {
     uint64_t frames_written;
     uint64_t frames_held_back;  // frames that found the ring full when due
     uint32_t wake_seq;          // bumped by hand-backs and start requests; the engine sleeps on it
-    uint32_t engine_waiting;    // 1 while the engine sleeps until slots are handed back
+    uint32_t wake_at_free;      // free slots the sleeping engine waits for; 0 while awake
 };
 
 inline Block *block_of(void *regs) {
@@ -44,13 +44,15 @@ inline std::atomic_ref<uint32_t> reg32(void *regs, unsigned offset) {
 }
 
 // Tells a sleeping engine that something changed. A start request always wakes it; a
-// hand-back only when the engine sleeps for one, so that a reader's hand-back costs no
-// system call while the engine has work. The engine raises engine_waiting before it checks
-// the ring one last time and sleeps only while wake_seq keeps the value it read before;
-// this side bumps wake_seq before it reads the flag, so one of the two sees the other.
-inline void wake_engine(Block *b, bool always) {
+// hand-back only when the engine sleeps on a full ring and `free_slots` have become free,
+// as many as it asked for, so that a reader's hand-backs cost a system call only once per
+// batch of slots. The engine sets wake_at_free before it checks the ring one last time and
+// sleeps only while wake_seq keeps the value it read before; this side bumps wake_seq
+// before it reads wake_at_free, so one of the two sees the other.
+inline void wake_engine(Block *b, bool always, uint32_t free_slots = 0) {
     at(b->wake_seq).fetch_add(1, std::memory_order_seq_cst);
-    if (always || at(b->engine_waiting).load(std::memory_order_seq_cst) != 0) {
+    const uint32_t wanted = at(b->wake_at_free).load(std::memory_order_seq_cst);
+    if (always || (wanted != 0 && free_slots >= wanted)) {
         futex_wake(&b->wake_seq);
     }
 }
@@ -89,9 +91,13 @@ inline void account_hand_back(void *regs) {
         }
         if (seen.compare_exchange_strong(old, now, std::memory_order_acq_rel)) {
             const uint32_t freed = (now_idx + slots - old_idx) % slots;
-            reg32(regs, KT_AXIS_DATA_CNT).fetch_sub(freed * kSlotSize, std::memory_order_acq_rel);
+            const uint32_t count = reg32(regs, KT_AXIS_DATA_CNT)
+                                       .fetch_sub(freed * kSlotSize, std::memory_order_acq_rel) -
+                                   freed * kSlotSize;
             if (freed != 0) {
-                wake_engine(b, false);
+                // One slot always stays free, so that a full ring and an empty one differ.
+                const uint32_t used = count / kSlotSize;
+                wake_engine(b, false, used >= slots - 1 ? 0 : slots - 1 - used);
             }
             return;
         }

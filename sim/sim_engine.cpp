@@ -139,7 +139,10 @@ class EngineLoop {
                 return Wait::kDue;
             }
         }
-        if (ring_full()) {
+        // Once the ring was full, the engine waits for a batch of free slots, as the
+        // reader's hand-backs wake it only then.
+        const uint32_t free = free_slots();
+        if (free == 0 || (holding_ && free < refill_at())) {
             if (!holding_) {
                 at(block_->frames_held_back).fetch_add(1);
                 holding_ = true;
@@ -152,9 +155,14 @@ class EngineLoop {
     }
 
     // One slot always stays free, so that a full ring and an empty one differ.
-    bool ring_full() const {
-        return count_.load(std::memory_order_seq_cst) / kSlotSize >= ring_.slots - 1;
+    uint32_t free_slots() const {
+        const uint32_t used = count_.load(std::memory_order_seq_cst) / kSlotSize;
+        return used >= ring_.slots - 1 ? 0 : ring_.slots - 1 - used;
     }
+
+    // Free slots a full ring waits for before the engine writes again: a quarter of the
+    // ring, at most 64.
+    uint32_t refill_at() const { return std::clamp<uint32_t>((ring_.slots - 1) / 4, 1, 64); }
 
     bool start_requested() const {
         return at(block_->start_req).load(std::memory_order_seq_cst) !=
@@ -183,19 +191,19 @@ class EngineLoop {
         } else if (why == Wait::kDue) {
             timeout = std::min<Clock::duration>(due_ - Clock::now(), look_again);
         } else {
-            // The flag first, then the last look at the ring: a hand-back after that look
-            // either finds the flag and wakes the engine, or has already changed wake_seq.
-            at(block_->engine_waiting).store(1, std::memory_order_seq_cst);
+            // The wish first, then the last look at the ring: a hand-back after that look
+            // either finds the wish and wakes the engine, or has already changed wake_seq.
+            at(block_->wake_at_free).store(refill_at(), std::memory_order_seq_cst);
             std::atomic_thread_fence(std::memory_order_seq_cst);
-            if (!ring_full()) {
-                at(block_->engine_waiting).store(0, std::memory_order_relaxed);
+            if (free_slots() >= refill_at()) {
+                at(block_->wake_at_free).store(0, std::memory_order_relaxed);
                 return;
             }
         }
         if (!start_requested()) {
             futex_wait(&block_->wake_seq, seen, timeout);
         }
-        at(block_->engine_waiting).store(0, std::memory_order_relaxed);
+        at(block_->wake_at_free).store(0, std::memory_order_relaxed);
     }
 
     const Device &device_;
