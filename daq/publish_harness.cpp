@@ -192,9 +192,14 @@ void PublisherProcess::stop() {
     }
 }
 
-Subscriber::Subscriber(const std::string &prefix) {
+Subscriber::Subscriber(const std::string &prefix, bool small_buffers) {
     context_ = zmq_ctx_new();
     sub_ = zmq_socket(context_, ZMQ_SUB);
+    if (small_buffers) {
+        const int hwm = 1, kernel_buffer = 4096;
+        zmq_setsockopt(sub_, ZMQ_RCVHWM, &hwm, sizeof hwm);
+        zmq_setsockopt(sub_, ZMQ_RCVBUF, &kernel_buffer, sizeof kernel_buffer);
+    }
     zmq_socket_monitor(sub_, "inproc://sub-monitor", ZMQ_EVENT_HANDSHAKE_SUCCEEDED);
     monitor_ = zmq_socket(context_, ZMQ_PAIR);
     zmq_connect(monitor_, "inproc://sub-monitor");

@@ -54,7 +54,10 @@ struct Received {
 // A SUB socket on the publisher endpoint and a REQ socket on the acknowledgement endpoint.
 class Subscriber {
   public:
-    explicit Subscriber(const std::string &prefix = "");
+    // With `small_buffers`, the subscriber buffers one message and a few KiB of its
+    // connection, so that when it stops reading, the publisher's queue for it fills at
+    // once.
+    explicit Subscriber(const std::string &prefix = "", bool small_buffers = false);
     ~Subscriber();
     Subscriber(const Subscriber &) = delete;
     Subscriber &operator=(const Subscriber &) = delete;

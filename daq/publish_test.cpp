@@ -193,11 +193,13 @@ TEST_F(PublishTest, StalledSubscriberResumesWithWholeFramesOfItsOwnTopicInOrder)
     // another that acknowledges every frame; the slots of the frames queued for the
     // stalled one are written again meanwhile, under other sources.
     ktsim::EngineConfig config;
-    config.sources = {{1, 1}, {1, 2}, {2, 3}, {1, 12}};  // 1:12 shares the prefix of 1:2
-    config.payload_sizes = {2028, 64, 512, 1000, 7};
+    // Five sources over 64 slots: a slot holds another source each time round. 1:12
+    // shares the prefix of 1:2.
+    config.sources = {{1, 1}, {1, 2}, {2, 3}, {1, 12}, {3, 3}};
+    config.payload_sizes = {2028, 1000, 2028, 512};
     config.frames = 30000;
     constexpr uint64_t kStallFrom = 3000, kStallTo = 24000;
-    Subscriber stalled("frame://1:2");
+    Subscriber stalled("frame://1:2", true);
     Subscriber steady;
     publisher_ = std::make_unique<PublisherProcess>(device_->path(), 64 * kSlot,
                                                     std::vector<Registration>{{kAll, kAll}});
