@@ -103,7 +103,7 @@ KT_API int delete_channel(int module_id, int channel_id) KT_NOEXCEPT;
  * request of several parts counts once. Each acknowledgement that does not come within
  * 2000 ms is reported on standard output as "<topic> msg[id] : <msg_id> time out ;i = <i>,
  * channel_count = <count>". A frame that finds a subscriber's queue (one message) full
- * waits up to 5 ms for it to drain before it is dropped for that subscriber; while that
+ * waits up to 100 ms for it to drain before it is dropped for that subscriber; while that
  * subscriber lags, later frames are dropped for it at once. A subscriber thus receives
  * whole frames of its topic in ring order, or none while it lags, never another frame's
  * bytes, and holds no ring memory however long it stalls. A frame whose payload_len would

@@ -79,7 +79,9 @@ class Publisher {
     }
 
   private:
-    static constexpr int kDrainWaitMs = 5;
+    // Long enough that a subscriber which keeps up is not taken for lagging while a busy
+    // machine keeps the I/O thread from running; a lagging one costs this once.
+    static constexpr int kDrainWaitMs = 100;
 
     // Sends the topic part once every subscriber queue has room; after the wait, or at
     // once while a subscriber lags, switches dropping on, sends, and returns false.
