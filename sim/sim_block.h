@@ -92,7 +92,7 @@ inline void account_hand_back(void *regs) {
         if (seen.compare_exchange_strong(old, now, std::memory_order_acq_rel)) {
             const uint32_t freed = (now_idx + slots - old_idx) % slots;
             const uint32_t count = reg32(regs, KT_AXIS_DATA_CNT)
-                                       .fetch_sub(freed * kSlotSize, std::memory_order_acq_rel) -
+                                       .fetch_sub(freed * kSlotSize, std::memory_order_seq_cst) -
                                    freed * kSlotSize;
             if (freed != 0) {
                 // One slot always stays free, so that a full ring and an empty one differ.

@@ -194,7 +194,6 @@ class EngineLoop {
             // The wish first, then the last look at the ring: a hand-back after that look
             // either finds the wish and wakes the engine, or has already changed wake_seq.
             at(block_->wake_at_free).store(refill_at(), std::memory_order_seq_cst);
-            std::atomic_thread_fence(std::memory_order_seq_cst);
             if (free_slots() >= refill_at()) {
                 at(block_->wake_at_free).store(0, std::memory_order_relaxed);
                 return;
