@@ -1,6 +1,5 @@
 #include "channel_config.h"
 
-#include <dlfcn.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 
 #include "channel_record.h"
 #include "channel_sync.h"
+#include "filter_lookup.h"
 #include "kt_daq.h"
 #include "kt_util.h"
 
@@ -127,29 +127,30 @@ bool set_sources(kt_channel *ch, Span value) {
     return true;
 }
 
-// Looks the filter names up; a name that is not found ends the process.
-void set_filters(kt_channel *ch, Span value) {
+// Looks the filter names up; false, with the loader's text in `error`, at the first name
+// the plug-in does not define.
+bool set_filters(kt_channel *ch, Span value, char *error, size_t error_size) {
     for (kt_filter_fn &f : ch->filters) {
         f = nullptr;
     }
+    bool found = true;
     for_each_piece(value, KT_MAX_FILTERS, [&, i = 0](Span name) mutable {
+        if (!found) {
+            return;
+        }
         char buf[kMaxMessage + 1];
         memcpy(buf, name.begin, name.size());
         buf[name.size()] = '\0';
-        void *sym = dlsym(g_handle, buf);
-        const char *error = dlerror();
-        if (error != nullptr) {
-            fprintf(stderr, "%s\n", error);
-            exit(1);
-        }
-        ch->filters[i++] = reinterpret_cast<kt_filter_fn>(sym);
+        ch->filters[i] = find_filter(g_handle, buf, error, error_size);
+        found = ch->filters[i++] != nullptr;
     });
+    return found;
 }
 
-// Handles one item; false when the message must be dropped.
-bool handle_item(kt_channel *ch, Span item) {
+// Handles one item; anything but kBuilt ends the handling of the message.
+BuildResult handle_item(kt_channel *ch, Span item, char *error, size_t error_size) {
     if (item.size() == 0 || item.begin[0] < '0' || item.begin[0] > '5') {
-        return true;  // not an item: ignored
+        return BuildResult::kBuilt;  // not an item: ignored
     }
     // The key, a separator that is never looked at, then the value; an item of one
     // character has an empty value.
@@ -167,16 +168,18 @@ bool handle_item(kt_channel *ch, Span item) {
             ch->module_id = static_cast<uint8_t>(read_number(value));
             break;
         case '3':
-            return set_sources(ch, value);
+            return set_sources(ch, value) ? BuildResult::kBuilt : BuildResult::kDropped;
         case '4':
             free(ch->param);
             ch->param = copy_text(value);
             break;
         case '5':
-            set_filters(ch, value);
+            if (!set_filters(ch, value, error, error_size)) {
+                return BuildResult::kUnknownFilter;
+            }
             break;
     }
-    return true;
+    return BuildResult::kBuilt;
 }
 
 void print_summary(const kt_channel *ch) {
@@ -208,27 +211,23 @@ int find_slot(const char *name) {
 
 }  // namespace
 
-void kt_create_channel(const char *text, size_t length) noexcept {
-    if (length > kMaxMessage) {
-        puts("kt_create_channel message too long");
-        return;
-    }
-    kt_channel *ch = channel_new();
-    if (ch == nullptr) {
-        puts("kt_create_channel malloc failed");
-        return;
-    }
+BuildResult channel_build(kt_channel *ch, const char *text, size_t length, char *error,
+                          size_t error_size) noexcept {
     const char *end = static_cast<const char *>(memchr(text, '\0', length));
     end = end != nullptr ? end : text + length;
     for (const char *start = text; start <= end;) {
         const char *semi = static_cast<const char *>(memchr(start, ';', end - start));
         const char *stop = semi != nullptr ? semi : end;
-        if (!handle_item(ch, Span{start, stop})) {
-            channel_free(ch);  // rest dropped; nothing entered
-            return;
+        const BuildResult result = handle_item(ch, Span{start, stop}, error, error_size);
+        if (result != BuildResult::kBuilt) {
+            return result;  // the rest is not handled
         }
         start = stop + 1;
     }
+    return BuildResult::kBuilt;
+}
+
+void channel_enter(kt_channel *ch) noexcept {
     if (ch->name == nullptr) {
         puts("kt_create_channel no channel name");
         channel_free(ch);
@@ -241,16 +240,38 @@ void kt_create_channel(const char *text, size_t length) noexcept {
         return;
     }
     kt_channel *old = slot_load(index);
-    // The new record takes the slot first; the old one is freed once neither the dispatch
-    // thread nor its acceptor can reach it.
+    // The new record takes the slot first; the old one is released once neither the
+    // dispatch thread nor its acceptor can reach it, without waiting for either.
     slot_store(index, ch);
     if (old != nullptr) {
-        channel_close(old);
-        wait_for_scans();
-        channel_free(old);
+        channel_retire(old);
         kt_sleep_ms(33);
     }
     print_summary(ch);
+}
+
+void kt_create_channel(const char *text, size_t length) noexcept {
+    if (length > kMaxMessage) {
+        puts("kt_create_channel message too long");
+        return;
+    }
+    kt_channel *ch = channel_new();
+    if (ch == nullptr) {
+        puts("kt_create_channel malloc failed");
+        return;
+    }
+    char error[kMaxMessage + 256];
+    switch (channel_build(ch, text, length, error, sizeof error)) {
+        case BuildResult::kBuilt:
+            channel_enter(ch);
+            break;
+        case BuildResult::kDropped:
+            channel_free(ch);  // nothing entered
+            break;
+        case BuildResult::kUnknownFilter:
+            fprintf(stderr, "%s\n", error);
+            exit(1);
+    }
 }
 
 }  // namespace ktdaq

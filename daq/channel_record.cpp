@@ -1,11 +1,16 @@
 #include "channel_record.h"
 
 #include <pthread.h>
+#include <stdio.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+
+#include "channel_sync.h"
 
 extern "C" void *pthread_accept_conn(void *arg);
 
@@ -17,11 +22,32 @@ namespace {
 struct Record {
     kt_channel channel;
     int stop_fd;      // eventfd that tells the acceptor to stop
+    int epoll_fd;     // what the acceptor waits on
     bool has_thread;  // accept_thread holds a joinable thread
+    RetireNode retire;
 };
 
 Record *record_of(kt_channel *channel) {
     return reinterpret_cast<Record *>(channel);
+}
+
+void close_fd(int *fd) {
+    if (*fd >= 0) {
+        close(*fd);
+        *fd = -1;
+    }
+}
+
+bool add_to_epoll(int epfd, int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = static_cast<uint64_t>(fd);  // as the acceptor tells its events apart
+    return epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+void release_record(RetireNode *node) noexcept {
+    auto *r = reinterpret_cast<Record *>(reinterpret_cast<char *>(node) - offsetof(Record, retire));
+    channel_free(&r->channel);
 }
 
 }  // namespace
@@ -34,26 +60,48 @@ kt_channel *channel_new() noexcept {
     r->channel.listen_fd = -1;
     r->channel.conn_fd = -1;
     r->stop_fd = -1;
+    r->epoll_fd = -1;
+    r->retire.release = release_record;
     return &r->channel;
 }
 
 bool channel_start_acceptor(kt_channel *channel) noexcept {
     Record *r = record_of(channel);
+    // The acceptor's descriptors are made here, so that running out of them fails this
+    // channel only, instead of ending the process from the acceptor.
+    r->epoll_fd = epoll_create(10);
+    if (r->epoll_fd < 0) {
+        perror("pthread_accept_conn epoll_create failed");
+        return false;
+    }
     r->stop_fd = eventfd(0, EFD_CLOEXEC);
     if (r->stop_fd < 0) {
+        perror("eventfd");
+        close_fd(&r->epoll_fd);
+        return false;
+    }
+    if (!add_to_epoll(r->epoll_fd, channel->listen_fd) || !add_to_epoll(r->epoll_fd, r->stop_fd)) {
+        perror("epll_ctl:listen_socket register failed");
+        close_fd(&r->stop_fd);
+        close_fd(&r->epoll_fd);
         return false;
     }
     // Kept joinable: a replaced channel's acceptor is stopped and joined before its
-    // record is freed.
+    // record is released.
     pthread_t thread{};
     if (pthread_create(&thread, nullptr, pthread_accept_conn, channel) != 0) {
-        close(r->stop_fd);
-        r->stop_fd = -1;
+        fputs("pthread_create failed\n", stderr);
+        close_fd(&r->stop_fd);
+        close_fd(&r->epoll_fd);
         return false;
     }
     channel->accept_thread = thread;
     r->has_thread = true;
     return true;
+}
+
+int channel_epoll_fd(kt_channel *channel) noexcept {
+    return record_of(channel)->epoll_fd;
 }
 
 int channel_stop_fd(kt_channel *channel) noexcept {
@@ -69,14 +117,9 @@ void channel_close(kt_channel *channel) noexcept {
         r->has_thread = false;
         channel->accept_thread = 0;
     }
-    if (r->stop_fd >= 0) {
-        close(r->stop_fd);
-        r->stop_fd = -1;
-    }
-    if (channel->listen_fd >= 0) {
-        close(channel->listen_fd);
-        channel->listen_fd = -1;
-    }
+    close_fd(&r->stop_fd);
+    close_fd(&r->epoll_fd);
+    close_fd(&channel->listen_fd);
 }
 
 void channel_free(kt_channel *channel) noexcept {
@@ -88,6 +131,11 @@ void channel_free(kt_channel *channel) noexcept {
     free(channel->sub_filters);
     free(channel->param);
     free(record_of(channel));
+}
+
+void channel_retire(kt_channel *channel) noexcept {
+    channel_close(channel);
+    retire(&record_of(channel)->retire);
 }
 
 }  // namespace ktdaq

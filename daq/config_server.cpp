@@ -2,6 +2,7 @@
 // on a ZeroMQ reply socket, an empty reply after each.
 #include <zmq.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <unistd.h>
 
@@ -10,6 +11,12 @@
 namespace {
 
 constexpr char kEndpoint[] = "tcp://127.0.0.1:22720";
+// A message up to this size is received and, beyond 1024 bytes, refused with a line; a
+// peer that sends a longer one is disconnected before its message is stored, so no peer
+// can make the server hold more than this per queued message.
+constexpr int64_t kMaxPeerMessage = 4096;
+// Messages queued per peer: the server takes one at a time anyway.
+constexpr int kReceiveHighWaterMark = 4;
 
 }  // namespace
 
@@ -18,6 +25,12 @@ constexpr char kEndpoint[] = "tcp://127.0.0.1:22720";
 extern "C" void *pthread_config_channel(void *) {
     void *context = zmq_ctx_new();
     void *socket = context != nullptr ? zmq_socket(context, ZMQ_REP) : nullptr;
+    if (socket != nullptr) {
+        const int64_t max_message = kMaxPeerMessage;
+        zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &max_message, sizeof max_message);
+        const int hwm = kReceiveHighWaterMark;
+        zmq_setsockopt(socket, ZMQ_RCVHWM, &hwm, sizeof hwm);
+    }
     if (socket == nullptr || zmq_bind(socket, kEndpoint) != 0) {
         // Without its socket the server cannot serve; the dispatch loop goes on.
         printf("pthread_config_channel cannot bind %s: %s\n", kEndpoint, zmq_strerror(zmq_errno()));

@@ -6,15 +6,20 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zmq.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -58,7 +63,7 @@ size_t occurrences(const std::string &text, const std::string &what) {
 
 }  // namespace
 
-FilterProcess::FilterProcess(const std::string &device, uint32_t ring_bytes) {
+FilterProcess::FilterProcess(const std::string &device, uint32_t ring_bytes, int fd_limit) {
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) {
         throw std::runtime_error("pipe failed");
@@ -84,6 +89,12 @@ FilterProcess::FilterProcess(const std::string &device, uint32_t ring_bytes) {
         if (out_stream != nullptr) {
             setvbuf(out_stream, nullptr, _IOLBF, 0);
             stdout = out_stream;
+        }
+        if (fd_limit > 0) {
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = static_cast<rlim_t>(fd_limit);
+            setrlimit(RLIMIT_NOFILE, &limit);
         }
         kt_daq *daq = kt_daq_create(device.c_str(), ring_bytes);
         if (daq == nullptr) {
@@ -177,6 +188,63 @@ int FilterProcess::settled_descriptors() const {
     return previous;
 }
 
+long FilterProcess::peak_rss_kib() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+namespace {
+
+// utime + stime of one /proc stat file; -1 when it cannot be read.
+long ticks_of(const std::string &stat_path) {
+    std::ifstream stat(stat_path);
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which may hold blanks: state is field 3, utime 14.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream rest(text.substr(close + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i >= 14) {
+            ticks += std::stol(field);
+        }
+    }
+    return ticks;
+}
+
+}  // namespace
+
+long FilterProcess::cpu_ticks(bool own_threads_only) const {
+    const std::string proc = "/proc/" + std::to_string(pid_);
+    if (!own_threads_only) {
+        return ticks_of(proc + "/stat");
+    }
+    long ticks = 0;
+    DIR *d = opendir((proc + "/task").c_str());
+    if (d == nullptr) {
+        return -1;
+    }
+    while (const dirent *e = readdir(d)) {
+        const std::string task = proc + "/task/" + e->d_name;
+        std::ifstream comm(task + "/comm");
+        std::string name;
+        if (e->d_name[0] != '.' && std::getline(comm, name) && name.rfind("ZMQbg", 0) != 0) {
+            ticks += std::max(0L, ticks_of(task + "/stat"));
+        }
+    }
+    closedir(d);
+    return ticks;
+}
+
 int FilterProcess::threads() const {
     return count_entries("/proc/" + std::to_string(pid_) + "/task");
 }
@@ -216,11 +284,14 @@ bool configure(const std::string &message, int timeout_ms) {
     return ok;
 }
 
-ChannelClient::ChannelClient(uint16_t port, int timeout_ms) {
+ChannelClient::ChannelClient(uint16_t port, int timeout_ms, int receive_buffer) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     // The channel's port opens when its configuration is handled; retry until then.
     while (Clock::now() < deadline) {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receive_buffer > 0) {
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);

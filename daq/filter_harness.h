@@ -16,7 +16,8 @@ namespace daqtest {
 // kt_daq_create and kt_daqex_run in a forked child, with its output captured.
 class FilterProcess {
   public:
-    FilterProcess(const std::string &device, uint32_t ring_bytes);
+    // `fd_limit`, when not 0, is the child's soft limit of open descriptors.
+    FilterProcess(const std::string &device, uint32_t ring_bytes, int fd_limit = 0);
     ~FilterProcess();
     FilterProcess(const FilterProcess &) = delete;
     FilterProcess &operator=(const FilterProcess &) = delete;
@@ -36,6 +37,11 @@ class FilterProcess {
     // Descriptors once they have stopped changing: ZeroMQ closes the connection of a
     // configuration peer in its own time, and acceptors close their clients in theirs.
     int settled_descriptors() const;
+    // Peak resident memory of the child in KiB.
+    long peak_rss_kib() const;
+    // Processor time of the child in clock ticks; of its own threads only, without
+    // ZeroMQ's background threads, when `own_threads_only`.
+    long cpu_ticks(bool own_threads_only = false) const;
     void stop();
 
   private:
@@ -57,7 +63,9 @@ bool configure(const std::string &message, int timeout_ms = 5000);
 // A TCP client of a channel that splits what it receives into frames.
 class ChannelClient {
   public:
-    explicit ChannelClient(uint16_t port, int timeout_ms = 5000);
+    // `receive_buffer`, when not 0, sets the socket's receive buffer before it connects: a
+    // client that never reads then holds up the device after a few KiB.
+    explicit ChannelClient(uint16_t port, int timeout_ms = 5000, int receive_buffer = 0);
     ~ChannelClient();
     ChannelClient(const ChannelClient &) = delete;
     ChannelClient &operator=(const ChannelClient &) = delete;

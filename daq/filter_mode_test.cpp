@@ -202,6 +202,23 @@ TEST_F(FilterModeTest, UnknownFilterEndsTheProcessWithTheLoaderText) {
     EXPECT_NE(loop_->errors().find("nosuch_filter"), std::string::npos) << loop_->errors();
 }
 
+// dlsym on the plug-in also finds what its libraries define; none of that is a filter.
+TEST_F(FilterModeTest, NameOutsideThePluginIsRefusedAsUnknown) {
+    EngineConfig config;
+    config.rate = 1000;
+    for (const std::string name : {"free", "abort", "stdout"}) {
+        SCOPED_TRACE(name);
+        start(config);
+        configure("0=bad;1=9310;2=1;3=1;5=kt_output_filter," + name, 1000);
+        EXPECT_EQ(loop_->wait_exit(10000), 1);
+        EXPECT_NE(loop_->errors().find("undefined symbol: " + name + "\n"), std::string::npos)
+            << loop_->errors();
+        EXPECT_EQ(loop_->output().find("create channel"), std::string::npos);
+        loop_.reset();
+        engine_.reset();
+    }
+}
+
 TEST_F(FilterModeTest, FailedMessagesLeaveServingChannelsAsTheyWere) {
     EngineConfig config;
     config.sources = {{1, 1}};

@@ -154,6 +154,12 @@ TEST_F(OutputFilterTest, ClientThatWentAwayIsDisconnectedWithoutSigpipe) {
     EXPECT_EQ(ch.conn_fd, -1);
     // The socket is shut down, not closed: its number stays taken until its owner closes it.
     EXPECT_EQ(fcntl(fds_[0], F_GETFD), 0);
+
+    // A chain that runs on after the client went: no send on -1, no line.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(kt_output_filter(&ch, b.frame()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(ch.conn_fd, -1);
 }
 
 }  // namespace

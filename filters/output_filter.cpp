@@ -19,6 +19,9 @@ int kt_output_filter(kt_channel *channel, kt_frame *frame) noexcept {
     }
     std::atomic_ref<int> conn(channel->conn_fd);
     const int fd = conn.load(std::memory_order_seq_cst);
+    if (fd < 0) {
+        return -1;  // the client has just gone: nothing to send to, nothing to report
+    }
     // No SIGPIPE from a client that went away: the send fails instead.
     if (send(fd, frame, kt_frame_length(frame), MSG_NOSIGNAL) >= 0) {
         return 0;

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,6 +84,16 @@ bool port_free(uint16_t port) {
     return ok;
 }
 
+// Raises the soft limit of open descriptors to the hard limit: every client and
+// configuration peer takes one, and the default soft limit of 1024 is soon reached.
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -141,6 +152,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     const char *device = argv[optind];
+    raise_descriptor_limit();
     // The loop's diagnostics should reach a log or a pipe line by line.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 

@@ -1,0 +1,186 @@
+// The filter mode against peers that hold on to what they get: a client that never reads,
+// idle connections that use up the descriptors, a configuration message far too long. The
+// configuration server answers, the loop survives, and everything comes back.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "filter_harness.h"
+#include "frame_pattern.h"
+#include "sim_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using daqtest::ChannelClient;
+using daqtest::configure;
+using daqtest::FilterProcess;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kRing = 256 * 2048;
+// Far above what a configuration message takes when the server is free; a server that
+// waits for a client does not answer at all.
+constexpr int kReplyLimitMs = 3000;
+
+std::string channel(const std::string &name, int port, int module) {
+    return "0=" + name + ";1=" + std::to_string(port) + ";2=" + std::to_string(module) +
+           ";3=1;5=kt_output_filter";
+}
+
+// Milliseconds until the configuration message was answered; -1 without an answer.
+long timed_configure(const std::string &message) {
+    const auto start = Clock::now();
+    if (!configure(message, kReplyLimitMs)) {
+        return -1;
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Whether the client receives no frame for a while: the loop is held up elsewhere.
+bool starved(ChannelClient &client) {
+    Bytes frame;
+    for (int i = 0; i < 20000; ++i) {  // drain what was sent before the stall
+        if (!client.next_frame(&frame, 1000)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A plain TCP connection that sends nothing.
+int idle_connection(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class FilterLivenessTest : public ktsim::SimDeviceTest {
+  protected:
+    void start(int fd_limit = 0) {
+        ktsim::EngineConfig config;
+        config.sources = {{1, 1}, {2, 1}};
+        config.payload_sizes = {2028};
+        config.rate = 20000;
+        start_engine(config);
+        loop_ = std::make_unique<FilterProcess>(device_->path(), kRing, fd_limit);
+    }
+    std::unique_ptr<FilterProcess> loop_;
+};
+
+TEST_F(FilterLivenessTest, ClientThatNeverReadsNeitherWedgesConfigurationNorReplacement) {
+    start();
+    ASSERT_TRUE(configure(channel("stuck", 9700, 1)));
+    ASSERT_TRUE(configure(channel("other", 9701, 2)));
+    ASSERT_TRUE(configure(channel("spare", 9710, 3)));
+    ASSERT_TRUE(loop_->wait_output("create channel : spare", 5000));
+    const int fds = loop_->settled_descriptors();
+    const int threads = loop_->threads();
+
+    auto other = std::make_unique<ChannelClient>(9701);
+    auto stuck = std::make_unique<ChannelClient>(9700, 5000, 4096);
+    ASSERT_TRUE(loop_->wait_output("accept connect", 5000, 2));
+    // The loop sends to the stuck client until its buffers are full and then waits in the
+    // send: the other channel gets nothing more.
+    ASSERT_TRUE(starved(*other)) << "the loop did not stall behind the client that never reads";
+
+    // Replacing other channels, again and again, is answered while the loop waits.
+    long slowest = 0;
+    for (int round = 0; round < 10; ++round) {
+        const long ms = timed_configure(channel("other", 9702 + round % 2, 2));
+        ASSERT_GE(ms, 0) << "no reply to the replacement of another channel, round " << round;
+        slowest = std::max(slowest, ms);
+    }
+    ASSERT_GE(timed_configure(channel("spare", 9711, 3)), 0) << "no reply for a third channel";
+    ASSERT_GE(timed_configure(channel("new", 9712, 3)), 0) << "no reply to a new channel";
+    EXPECT_TRUE(other->closed_by_peer(2000)) << "the replaced channel's client stays connected";
+
+    // Replacing the stuck channel disconnects its client at once, which frees the loop.
+    const long ms = timed_configure(channel("stuck", 9704, 1));
+    ASSERT_GE(ms, 0) << "no reply to the replacement of the stuck channel";
+    slowest = std::max(slowest, ms);
+    EXPECT_TRUE(stuck->closed_by_peer(2000)) << "the stuck client stays connected";
+    other = std::make_unique<ChannelClient>(9703);
+    for (int n = 0; n < 100; ++n) {
+        Bytes frame;
+        ASSERT_TRUE(other->next_frame(&frame)) << "the acquisition did not resume, frame " << n;
+        ASSERT_TRUE(ktsim::check_frame(frame.data(), frame.size()).ok);
+        ASSERT_EQ(frame[0], 2);
+    }
+    printf("slowest configuration reply with a stuck client: %ld ms\n", slowest);
+
+    // Back where it was: the channels that came and went left nothing behind.
+    other.reset();
+    stuck.reset();
+    ASSERT_TRUE(loop_->wait_output("port : 9703 connection close", 5000));
+    const int per_channel = 3;  // listening socket, acceptor's epoll and wake-up descriptors
+    EXPECT_EQ(loop_->settled_descriptors(), fds + per_channel);  // the channel "new"
+    EXPECT_EQ(loop_->threads(), threads + 1);                    // and its acceptor
+    EXPECT_EQ(loop_->wait_exit(0), -1) << loop_->errors();
+}
+
+TEST_F(FilterLivenessTest, DescriptorsRunningOutPauseAcceptingInsteadOfEndingTheLoop) {
+    start(64);
+    ASSERT_TRUE(configure(channel("ch", 9720, 1)));
+    ASSERT_TRUE(loop_->wait_output("create channel : ch", 5000));
+    // Idle peers of the configuration socket take every descriptor the loop has left.
+    std::vector<int> idle;
+    for (int i = 0; i < 80; ++i) {
+        const int fd = idle_connection(22720);
+        ASSERT_GE(fd, 0);
+        idle.push_back(fd);
+    }
+    std::this_thread::sleep_for(200ms);  // the configuration server takes them in its time
+    const int client_fd = idle_connection(9720);
+    ASSERT_GE(client_fd, 0);
+    // ZeroMQ's I/O thread retries the configuration socket's failing accept on its own;
+    // the loop's threads must not spin on the channel's listener.
+    const long ticks = loop_->cpu_ticks(true);
+    std::this_thread::sleep_for(2s);
+    // Still running, not spinning on the listener, and said so once.
+    ASSERT_EQ(loop_->wait_exit(0), -1) << loop_->errors();
+    EXPECT_LT(loop_->cpu_ticks(true) - ticks, 40) << "the loop spins while it cannot accept";
+    const std::string errors = loop_->errors();
+    EXPECT_NE(errors.find("accept conn_sock failed: Too many open files"), std::string::npos)
+        << errors;
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+
+    // With descriptors free again, clients are served.
+    for (int fd : idle) {
+        close(fd);
+    }
+    close(client_fd);
+    ChannelClient client(9720);
+    ASSERT_TRUE(client.connected());
+    Bytes frame;
+    EXPECT_TRUE(client.next_frame(&frame, 5000)) << loop_->errors();
+}
+
+TEST_F(FilterLivenessTest, HugeConfigurationMessageIsRefusedBeforeItIsStored) {
+    start();
+    ASSERT_TRUE(configure(channel("ch", 9730, 1)));
+    ASSERT_TRUE(loop_->wait_output("create channel : ch", 5000));
+    const long before = loop_->peak_rss_kib();
+    configure(std::string(64u << 20, '0'), 2000);
+    // The server still serves, and never held the message.
+    ASSERT_TRUE(configure(channel("ch", 9731, 1)));
+    ASSERT_TRUE(loop_->wait_output("create channel : ch, port = 9731", 5000));
+    EXPECT_LT(loop_->peak_rss_kib() - before, 16 * 1024) << "KiB of peak memory grew";
+    EXPECT_EQ(loop_->wait_exit(0), -1) << loop_->errors();
+}
+
+}  // namespace
