@@ -87,7 +87,8 @@ TEST_F(FilterModeTest, WorkedExampleDeliversReducedFramesOfItsSourcesOnly) {
     config.rate = 20000;
     start(config);
     ASSERT_TRUE(
-        configure("0=ch1;1=9000;2=2;3=1,3;4=3;5=kt_R507_datalogger_filter,kt_output_filter"));
+        configure("0=ch1;1=9000;2=2;3=1,3;4=3;5=kt_R507_datalogger_filter,kt_output_filter"))
+        << loop_->output() << loop_->errors();
     ASSERT_TRUE(
         loop_->wait_output("create channel : ch1, port = 9000, sub_filters : 2:1, 2:3\n", 5000))
         << loop_->output() << loop_->errors();

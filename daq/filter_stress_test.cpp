@@ -1,7 +1,8 @@
 // The filter mode under churn: channels replaced hundreds of times while the engine runs
-// at full rate and clients come and go. Every client only ever gets whole, correct frames
-// of its own channel's sources; afterwards descriptors and threads are back where they
-// were. Meant for the sanitizer builds as much as for the plain one.
+// at full rate, clients come and go, one never reads, and a peer sends careless messages. Every
+// client only ever gets whole, correct frames of its own channel's sources; afterwards descriptors
+// and threads are back where they were. Meant for the sanitizer builds as much as for the plain
+// one.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -78,6 +79,61 @@ void client_loop(ChannelPlan &plan, const std::atomic<bool> &stop, std::string *
     }
 }
 
+// Connects to the channel with a tiny receive buffer and never reads, which stalls the
+// loop, until the device disconnects it (the channel was replaced) or a while has passed.
+void stuck_client_loop(ChannelPlan &plan, const std::atomic<bool> &stop, unsigned seed) {
+    std::mt19937 rng(seed);
+    while (!stop) {
+        ChannelClient client(plan.port.load(), 200, 4096);
+        if (client.connected()) {
+            client.closed_by_peer(static_cast<int>(rng() % 300));
+        }
+    }
+}
+
+// Messages a careless or hostile peer sends: odd items, names and ports of no plan,
+// sources beyond any frame, texts too long. None names a filter, so none ends the
+// process; each gets its reply except those beyond the size the server accepts at all.
+void hostile_loop(const std::atomic<bool> &stop, std::string *error, int *sent) {
+    std::mt19937 rng(99);
+    const std::string alphabet = "0123467;=,:x -\xff";
+    while (!stop && error->empty()) {
+        std::string m;
+        bool answered = true;
+        switch (rng() % 5) {
+            case 0:  // random items; no key 3 (sockets are counted below) and no key 5
+                for (int i = rng() % 40; i > 0; --i) {
+                    char c = alphabet[rng() % alphabet.size()];
+                    m += c;
+                }
+                for (size_t at = 0; at < m.size(); ++at) {
+                    if ((at == 0 || m[at - 1] == ';') && (m[at] == '3' || m[at] == '5')) {
+                        m[at] = '6';
+                    }
+                }
+                break;
+            case 1:  // a channel of no plan, on a port of no plan, replaced over and over
+                m = "0=h" + std::to_string(rng() % 3) + ";1=" + std::to_string(22000 + rng() % 4) +
+                    ";2=" + std::to_string(rng() % 300) + ";3=" + std::to_string(rng() % 20);
+                break;
+            case 2:  // longer than 1024 bytes: refused with a line
+                m = std::string(1025 + rng() % 2000, 'x');
+                break;
+            case 3:  // longer than the server accepts: the peer is disconnected
+                m = std::string(5000 + rng() % 100000, '1');
+                answered = false;
+                break;
+            default:  // a port that a plan holds now and then: the bind fails or not
+                m = "0=h9;1=" + std::to_string(21101 + rng() % 4) + ";2=9;3=1";
+                break;
+        }
+        if (configure(m, answered ? 20000 : 300) != answered && answered) {
+            *error = "no reply to a hostile message: " + m.substr(0, 80);
+        }
+        ++*sent;
+    }
+}
+
 using FilterStressTest = ktsim::SimDeviceTest;
 
 TEST_F(FilterStressTest, ChannelsReplacedUnderFullLoadStaySound) {
@@ -116,6 +172,10 @@ TEST_F(FilterStressTest, ChannelsReplacedUnderFullLoadStaySound) {
         clients.emplace_back(client_loop, std::ref(plans[i % 3]), std::cref(stop), &errors[i],
                              1234u + i);
     }
+    clients.emplace_back(stuck_client_loop, std::ref(plans[1]), std::cref(stop), 77u);
+    std::string hostile_error;
+    int hostile = 0;
+    clients.emplace_back(hostile_loop, std::cref(stop), &hostile_error, &hostile);
     // Replace the channels, same names on new ports, for a bounded time.
     const auto end = Clock::now() + 8s;
     int replacements = 0;
@@ -136,17 +196,25 @@ TEST_F(FilterStressTest, ChannelsReplacedUnderFullLoadStaySound) {
     for (const std::string &e : errors) {
         EXPECT_EQ(e, "");
     }
+    EXPECT_EQ(hostile_error, "");
     EXPECT_GE(replacements, 100);
     for (const ChannelPlan &p : plans) {
         EXPECT_GT(p.frames.load(), 0u) << p.name << " never got a frame";
     }
     EXPECT_EQ(loop.wait_exit(0), -1) << "the loop ended: " << loop.errors();
-    EXPECT_EQ(loop.settled_descriptors(), fds);
-    EXPECT_EQ(loop.threads(), threads);
+    // The hostile peer's channels stay, each with a socket, epoll and wake-up descriptor
+    // and an acceptor, if it ever got them through.
+    const std::string out = loop.output();
+    int extra = 0;
+    for (const char *name : {"h0", "h1", "h2", "h9"}) {
+        extra += out.find("create channel : " + std::string(name) + ",") != std::string::npos;
+    }
+    EXPECT_EQ(loop.settled_descriptors(), fds + 3 * extra);
+    EXPECT_EQ(loop.threads(), threads + extra);
     const std::string reports = loop.errors();
     EXPECT_EQ(reports.find("Sanitizer"), std::string::npos) << reports;
-    printf("%d replacements; frames a %llu, b %llu, all %llu\n", replacements,
-           static_cast<unsigned long long>(plans[0].frames.load()),
+    printf("%d replacements, %d hostile messages; frames a %llu, b %llu, all %llu\n", replacements,
+           hostile, static_cast<unsigned long long>(plans[0].frames.load()),
            static_cast<unsigned long long>(plans[1].frames.load()),
            static_cast<unsigned long long>(plans[2].frames.load()));
 }
