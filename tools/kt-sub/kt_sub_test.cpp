@@ -4,11 +4,14 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <iterator>
 #include <thread>
 
@@ -160,6 +163,29 @@ TEST_F(ToolsTest, DaemonRefusesWhatItCannotServe) {
     ToolProcess bad_sub({KT_SUB_PATH, "1:x"});
     EXPECT_EQ(bad_sub.wait(10000), 2);
     EXPECT_NE(bad_sub.output().find("bad source 1:x"), std::string::npos);
+}
+
+// Every client and configuration peer takes a descriptor: the daemon starts with the
+// highest soft limit it may set.
+TEST_F(ToolsTest, DaemonRaisesItsDescriptorLimit) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(256, saved.rlim_max);
+    ASSERT_LT(low.rlim_cur, saved.rlim_max) << "the hard limit leaves nothing to raise";
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    auto daqd = start_daqd({});  // inherits the low limit
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    std::ifstream limits("/proc/" + std::to_string(daqd->pid()) + "/limits");
+    std::string line;
+    while (std::getline(limits, line) && line.rfind("Max open files", 0) != 0) {
+    }
+    std::istringstream fields(line.substr(std::string("Max open files").size()));
+    std::string soft, hard;
+    fields >> soft >> hard;
+    EXPECT_EQ(soft, hard) << line;
+    EXPECT_EQ(soft, std::to_string(saved.rlim_max)) << line;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ class ToolProcess {
     // Waits for the exit; the exit status, 128 + signal, or -1 after `timeout_ms`.
     int wait(int timeout_ms);
     void kill_now();
+    pid_t pid() const { return pid_; }
     // Standard output and standard error so far, one after the other.
     std::string output() const;
 
