@@ -79,6 +79,13 @@ class FilterLivenessTest : public ktsim::SimDeviceTest {
         start_engine(config);
         loop_ = std::make_unique<FilterProcess>(device_->path(), kRing, fd_limit);
     }
+    // A sanitizer's report in the loop's process fails the test that caused it.
+    void TearDown() override {
+        if (loop_ != nullptr) {
+            EXPECT_EQ(loop_->errors().find("Sanitizer"), std::string::npos) << loop_->errors();
+        }
+        ktsim::SimDeviceTest::TearDown();
+    }
     std::unique_ptr<FilterProcess> loop_;
 };
 

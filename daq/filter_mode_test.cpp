@@ -76,6 +76,13 @@ class FilterModeTest : public ktsim::SimDeviceTest {
         return {s.first, s.second};
     }
     EngineConfig config_;
+    // A sanitizer's report in the loop's process fails the test that caused it.
+    void TearDown() override {
+        if (loop_ != nullptr) {
+            EXPECT_EQ(loop_->errors().find("Sanitizer"), std::string::npos) << loop_->errors();
+        }
+        ktsim::SimDeviceTest::TearDown();
+    }
     std::unique_ptr<FilterProcess> loop_;
 };
 
