@@ -17,6 +17,9 @@ constexpr char kEndpoint[] = "tcp://127.0.0.1:22720";
 constexpr int64_t kMaxPeerMessage = 4096;
 // Messages queued per peer: the server takes one at a time anyway.
 constexpr int kReceiveHighWaterMark = 4;
+// A connection that has not introduced itself as a ZeroMQ peer by then is dropped, so
+// idle connections cannot hold the process's descriptors for long.
+constexpr int kHandshakeMs = 2000;
 
 }  // namespace
 
@@ -30,6 +33,8 @@ extern "C" void *pthread_config_channel(void *) {
         zmq_setsockopt(socket, ZMQ_MAXMSGSIZE, &max_message, sizeof max_message);
         const int hwm = kReceiveHighWaterMark;
         zmq_setsockopt(socket, ZMQ_RCVHWM, &hwm, sizeof hwm);
+        const int handshake = kHandshakeMs;
+        zmq_setsockopt(socket, ZMQ_HANDSHAKE_IVL, &handshake, sizeof handshake);
     }
     if (socket == nullptr || zmq_bind(socket, kEndpoint) != 0) {
         // Without its socket the server cannot serve; the dispatch loop goes on.

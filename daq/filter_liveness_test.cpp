@@ -3,6 +3,7 @@
 // configuration server answers, the loop survives, and everything comes back.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -175,6 +176,24 @@ TEST_F(FilterLivenessTest, DescriptorsRunningOutPauseAcceptingInsteadOfEndingThe
     ASSERT_TRUE(client.connected());
     Bytes frame;
     EXPECT_TRUE(client.next_frame(&frame, 5000)) << loop_->errors();
+}
+
+TEST_F(FilterLivenessTest, SilentConnectionToTheConfigurationSocketIsDropped) {
+    start();
+    ASSERT_TRUE(configure(channel("ch", 9740, 1)));
+    const int fd = idle_connection(22720);
+    ASSERT_GE(fd, 0);
+    // Never a ZeroMQ peer: after the greeting, the device closes it once its handshake time
+    // has passed, not never.
+    const auto deadline = Clock::now() + 10s;
+    bool closed = false;
+    while (!closed && Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        char bytes[64];
+        closed = poll(&p, 1, 100) == 1 && recv(fd, bytes, sizeof bytes, 0) <= 0;
+    }
+    EXPECT_TRUE(closed);
+    close(fd);
 }
 
 TEST_F(FilterLivenessTest, HugeConfigurationMessageIsRefusedBeforeItIsStored) {
