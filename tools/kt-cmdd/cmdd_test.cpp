@@ -12,42 +12,17 @@
 #include <thread>
 #include <vector>
 
+#include "cmdd_testing.h"
 #include "kt_cmd.h"
-#include "reply_check.h"
 #include "server.h"
 #include "test_socket.h"
 
 namespace {
 
+using cmdd_test::Lines;
+using cmdd_test::read_lines;
 using ktcmd_test::connect_loopback;
-using ktcmd_test::normalise;
 using ktcmd_test::write_all;
-
-// Reads reply lines until `count` have arrived or the connection ends; `eof` tells which.
-std::vector<std::string> read_lines(int fd, size_t count, bool *eof = nullptr) {
-    std::vector<std::string> lines;
-    std::string buf;
-    char chunk[4096];
-    bool ended = false;
-    while (lines.size() < count) {
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) {
-            ended = true;
-            break;
-        }
-        buf.append(chunk, static_cast<size_t>(n));
-        size_t end;
-        while ((end = buf.find("\r\n")) != std::string::npos) {
-            lines.push_back(normalise(buf.substr(0, end + 2)));
-            buf.erase(0, end + 2);
-        }
-    }
-    if (eof != nullptr) {
-        *eof = ended || recv(fd, chunk, sizeof chunk, 0) == 0;
-    }
-    EXPECT_EQ(buf, "") << "bytes after the last reply line";
-    return lines;
-}
 
 class CommandServer : public ::testing::Test {
   protected:
@@ -75,8 +50,6 @@ class CommandServer : public ::testing::Test {
     std::thread thread_;
     int rc_ = -1;
 };
-
-using Lines = std::vector<std::string>;
 
 TEST_F(CommandServer, EveryReplyForm) {
     const std::string script =
@@ -110,6 +83,25 @@ TEST_F(CommandServer, EveryReplyForm) {
     char time_text[32];
     EXPECT_EQ(std::sscanf(got[16].c_str(), "[17]ACK(%31[0-9.];DONE;…)#crc\r\n", time_text), 1)
         << got[16];
+}
+
+// The total is 64-bit on every target; one that would leave that range is an error.
+TEST_F(CommandServer, SumAtTheLimitsOfItsRange) {
+    const std::string script =
+        "[1]sum(9223372036854775807)\r\n[2]sum(9223372036854775806,1)\r\n"
+        "[3]sum(9223372036854775807,1)\r\n[4]sum(-9223372036854775808)\r\n"
+        "[5]sum(-9223372036854775807,-1)\r\n[6]sum(-9223372036854775808,-1)\r\n"
+        "[7]sum(4294967295,1)\r\n[8]sum(9223372036854775807,1,-2)\r\n";
+    EXPECT_EQ(talk(script, 8), (Lines{
+                                   "[1]sum_ACK(9223372036854775807;DONE;…)#crc\r\n",
+                                   "[2]sum_ACK(9223372036854775807;DONE;…)#crc\r\n",
+                                   "[3]sum_ACK(ERR_-224: sum out of range;ERROR;…)#crc\r\n",
+                                   "[4]sum_ACK(-9223372036854775808;DONE;…)#crc\r\n",
+                                   "[5]sum_ACK(-9223372036854775808;DONE;…)#crc\r\n",
+                                   "[6]sum_ACK(ERR_-224: sum out of range;ERROR;…)#crc\r\n",
+                                   "[7]sum_ACK(4294967296;DONE;…)#crc\r\n",
+                                   "[8]sum_ACK(ERR_-224: sum out of range;ERROR;…)#crc\r\n",
+                               }));
 }
 
 TEST_F(CommandServer, OverlongLineIsRejectedAndTheNextLineServed) {
@@ -200,28 +192,10 @@ TEST_F(CommandServer, ConcurrentPipelinedFragmentedClients) {
 
 // The program itself: starts, prints its port, answers, stops on SIGTERM.
 TEST(CommandServerProgram, AnswersAndStopsOnSignal) {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        const std::string emulator = KT_EMULATOR;
-        if (emulator.empty()) {
-            execl(KT_CMDD_PATH, KT_CMDD_PATH, "-p", "0", static_cast<char *>(nullptr));
-        } else {
-            execlp(emulator.c_str(), emulator.c_str(), KT_CMDD_PATH, "-p", "0",
-                   static_cast<char *>(nullptr));
-        }
-        _exit(127);
-    }
-    close(out[1]);
-    FILE *output = fdopen(out[0], "r");
-    ASSERT_NE(output, nullptr);
+    const cmdd_test::Program program = cmdd_test::start_program({"-p", "0"});
+    ASSERT_GT(program.pid, 0);
     char line[256] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, output), nullptr);
+    ASSERT_NE(std::fgets(line, sizeof line, program.out), nullptr);
     unsigned port = 0;
     ASSERT_EQ(std::sscanf(line, "kt-cmdd: listening on 127.0.0.1:%u", &port), 1) << line;
 
@@ -231,16 +205,13 @@ TEST(CommandServerProgram, AnswersAndStopsOnSignal) {
         EXPECT_EQ(read_lines(fd.get(), 1), Lines{"[1]ACK(pong;DONE;…)\r\n"});
     }
 
-    kill(pid, SIGTERM);
+    kill(program.pid, SIGTERM);
     int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(waitpid(program.pid, &status, 0), program.pid);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::string rest;
-    while (std::fgets(line, sizeof line, output) != nullptr) {
-        rest += line;
-    }
-    fclose(output);
+    const std::string rest = cmdd_test::read_rest(program.out);
+    cmdd_test::read_rest(program.err);
     EXPECT_NE(rest.find("connection from 127.0.0.1:"), std::string::npos) << rest;
     EXPECT_NE(rest.find("kt-cmdd: stopped"), std::string::npos) << rest;
 }

@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -31,6 +32,15 @@ bool parse_long(const std::string &text, long &value) {
     char *end = nullptr;
     errno = 0;
     value = std::strtol(text.c_str(), &end, 10);
+    return errno == 0 && end != text.c_str() && *end == '\0';
+}
+
+// 64 bits on every target (long has 32 on the device).
+bool parse_int64(const std::string &text, int64_t &value) {
+    char *end = nullptr;
+    errno = 0;
+    const long long parsed = std::strtoll(text.c_str(), &end, 10);
+    value = parsed;
     return errno == 0 && end != text.c_str() && *end == '\0';
 }
 
@@ -64,16 +74,19 @@ Outcome time_cmd(kt_cmd &cmd) {
     return {"Done" + std::to_string(now.sec) + "." + ms};
 }
 
-// sum(1, 2, ...): every reply piece; a bad number is an error with a text of its own.
+// sum(1, 2, ...): every reply piece; a bad number, or a running total beyond 64 bits, is
+// an error with a text of its own.
 Outcome sum(kt_cmd &cmd) {
     cmd.flags = KT_REPLY_TIME | KT_REPLY_ID | KT_REPLY_NAME | KT_REPLY_CHECKSUM | KT_REPLY_STATE;
-    long total = 0;
+    int64_t total = 0;
     for (const std::string &arg : split_args(cmd)) {
-        long value = 0;
-        if (!parse_long(arg, value)) {
+        int64_t value = 0;
+        if (!parse_int64(arg, value)) {
             return {"Error-224 not a number: " + arg};
         }
-        total += value;
+        if (__builtin_add_overflow(total, value, &total)) {
+            return {"Error-224 sum out of range"};
+        }
     }
     return {"Done" + std::to_string(total)};
 }

@@ -1,15 +1,19 @@
 // kt-cmdd: example command server for the instrument's text command protocol.
 //
-//   kt-cmdd [-a ADDRESS] [-p PORT] [-q]
+//   kt-cmdd [-a ADDRESS] [-p PORT] [-t SECONDS] [-m COUNT] [-q]
 //
 // Listens on ADDRESS:PORT (default 127.0.0.1:7878; port 0 picks a free one), prints the
-// address it listens on, serves until SIGINT or SIGTERM.
+// address it listens on, serves until SIGINT or SIGTERM. Idle connections are closed after
+// a time-out and the number of connections is capped, so slow or silent clients cannot
+// hold every descriptor.
+#include <getopt.h>
+
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <unistd.h>
 
 #include "server.h"
 
@@ -23,8 +27,37 @@ void on_signal(int) {
     }
 }
 
-void usage() {
-    std::fprintf(stderr, "usage: kt-cmdd [-a ADDRESS] [-p PORT] [-q]\n");
+void usage(FILE *to) {
+    std::fprintf(to,
+                 "usage: kt-cmdd [-a ADDRESS] [-p PORT] [-t SECONDS] [-m COUNT] [-q]\n"
+                 "  -a, --address ADDRESS         IPv4 address to listen on (default 127.0.0.1)\n"
+                 "  -p, --port PORT               TCP port (default 7878; 0 picks a free one)\n"
+                 "  -t, --idle-timeout SECONDS    close a connection that has received and sent\n"
+                 "                                nothing for this long (default 60; 0: never)\n"
+                 "  -m, --max-connections COUNT   serve at most COUNT clients at once; a client\n"
+                 "                                beyond them is accepted and closed at once\n"
+                 "                                (default 256)\n"
+                 "  -q, --quiet                   no line per opened and closed connection\n"
+                 "  -h, --help                    show this text\n");
+}
+
+// A whole number in [low, high]; false when `text` is anything else.
+bool parse_count(const char *text, long low, long high, long &value) {
+    char *end = nullptr;
+    value = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && value >= low && value <= high;
+}
+
+// Seconds, fractions allowed, up to a million, as milliseconds rounded up (so that a tiny
+// positive time-out does not turn into "never").
+bool parse_seconds(const char *text, std::chrono::milliseconds &value) {
+    char *end = nullptr;
+    const double seconds = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(seconds >= 0 && seconds <= 1e6)) {
+        return false;
+    }
+    value = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+    return true;
 }
 
 }  // namespace
@@ -32,29 +65,52 @@ void usage() {
 int main(int argc, char **argv) {
     std::string address = "127.0.0.1";
     long port = 7878;
+    long max_connections = cmdd::Server::kDefaultMaxConnections;
+    std::chrono::milliseconds idle_timeout = cmdd::Server::kDefaultIdleTimeout;
     bool verbose = true;
+    static const option kLong[] = {
+        {"address", required_argument, nullptr, 'a'},
+        {"port", required_argument, nullptr, 'p'},
+        {"idle-timeout", required_argument, nullptr, 't'},
+        {"max-connections", required_argument, nullptr, 'm'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
     int opt = 0;
-    while ((opt = getopt(argc, argv, "a:p:qh")) != -1) {
+    while ((opt = getopt_long(argc, argv, "a:p:t:m:qh", kLong, nullptr)) != -1) {
+        bool ok = true;
         switch (opt) {
             case 'a':
                 address = optarg;
                 break;
-            case 'p': {
-                char *end = nullptr;
-                port = std::strtol(optarg, &end, 10);
-                if (*end != '\0' || port < 0 || port > 65535) {
-                    usage();
-                    return 2;
-                }
+            case 'p':
+                ok = parse_count(optarg, 0, 65535, port);
                 break;
-            }
+            case 't':
+                ok = parse_seconds(optarg, idle_timeout);
+                break;
+            case 'm':
+                ok = parse_count(optarg, 1, 1'000'000, max_connections);
+                break;
             case 'q':
                 verbose = false;
                 break;
+            case 'h':
+                usage(stdout);
+                return 0;
             default:
-                usage();
-                return opt == 'h' ? 0 : 2;
+                ok = false;
+                break;
         }
+        if (!ok) {
+            usage(stderr);
+            return 2;
+        }
+    }
+    if (optind != argc) {
+        usage(stderr);
+        return 2;
     }
 
     cmdd::Server server;
@@ -64,6 +120,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     server.set_verbose(verbose);
+    server.set_idle_timeout(idle_timeout);
+    server.set_max_connections(static_cast<size_t>(max_connections));
     g_server = &server;
     struct sigaction sa {};
     sa.sa_handler = on_signal;

@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -21,6 +23,15 @@ namespace {
 // Replies not yet taken by the socket; above this the connection is not read from until
 // the client has taken its replies.
 constexpr size_t kMaxPending = 256 * 1024;
+
+// How long the listener is left alone after accept ran out of descriptors or memory. The
+// pending client stays in the backlog and keeps the listener readable, so retrying at once
+// would only spin.
+constexpr std::chrono::milliseconds kAcceptBackoff{100};
+
+bool out_of_resources(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
 
 void close_fd(int &fd) {
     if (fd >= 0) {
@@ -38,6 +49,8 @@ struct Server::Connection {
     std::string pending;   // reply bytes that send() has not taken yet
     bool closing = false;  // close once pending is empty
     uint32_t events = 0;
+    Clock::time_point last_active;            // last byte received or sent
+    std::list<Connection *>::iterator place;  // its entry in by_activity_
 };
 
 Server::Server() = default;
@@ -96,7 +109,8 @@ void Server::stop() {
 int Server::run() {
     std::vector<epoll_event> events(64);
     for (;;) {
-        const int n = epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()), -1);
+        const int n = epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()),
+                                 next_timeout(Clock::now()));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -130,7 +144,70 @@ int Server::run() {
                 on_readable(c);
             }
         }
+        on_timers(Clock::now());
     }
+}
+
+// Milliseconds until the next idle time-out or the end of an accept pause; -1: none due.
+int Server::next_timeout(Clock::time_point now) const {
+    Clock::time_point due = Clock::time_point::max();
+    if (accept_paused_) {
+        due = accept_resume_;
+    }
+    if (idle_timeout_.count() > 0 && !by_activity_.empty()) {
+        due = std::min(due, by_activity_.front()->last_active + idle_timeout_);
+    }
+    if (due == Clock::time_point::max()) {
+        return -1;
+    }
+    if (due <= now) {
+        return 0;
+    }
+    // Rounded up, so the wait never ends just before the deadline and comes straight back.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+    return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
+}
+
+void Server::on_timers(Clock::time_point now) {
+    if (accept_paused_ && now >= accept_resume_) {
+        accept_paused_ = false;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = listen_fd_;
+        if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, listen_fd_, &ev) != 0) {
+            pause_accepting(errno);
+        } else {
+            accept_all();  // drains the backlog (episode over) or pauses again, unreported
+        }
+    }
+    if (idle_timeout_.count() <= 0) {
+        return;
+    }
+    while (!by_activity_.empty() && by_activity_.front()->last_active + idle_timeout_ <= now) {
+        Connection &c = *by_activity_.front();
+        if (verbose_) {
+            std::printf("connection from %s timed out\n", c.peer.c_str());
+        }
+        close_connection(c.fd);
+    }
+}
+
+// Marks activity on `c`: it moves to the end of the time-out order (no allocation).
+void Server::touch(Connection &c) {
+    c.last_active = Clock::now();
+    by_activity_.splice(by_activity_.end(), by_activity_, c.place);
+}
+
+// Takes the listener out of the event set for a while; existing connections go on.
+void Server::pause_accepting(int error) {
+    if (!accept_failure_reported_) {
+        std::fprintf(stderr, "kt-cmdd: cannot accept connections (%s); new clients wait\n",
+                     std::strerror(error));
+        accept_failure_reported_ = true;
+    }
+    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, listen_fd_, nullptr);
+    accept_paused_ = true;
+    accept_resume_ = Clock::now() + kAcceptBackoff;
 }
 
 void Server::accept_all() {
@@ -140,12 +217,30 @@ void Server::accept_all() {
         const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr *>(&addr), &len,
                                SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            return;  // EAGAIN: all taken; other errors concern that one client only
+            const int error = errno;
+            if (out_of_resources(error)) {
+                pause_accepting(error);
+            } else if (error == EAGAIN || error == EWOULDBLOCK) {
+                accept_failure_reported_ = false;  // backlog drained: any episode is over
+            }
+            return;  // any other error concerns that one client only
+        }
+        std::string peer =
+            std::string(inet_ntoa(addr.sin_addr)) + ":" + std::to_string(ntohs(addr.sin_port));
+        // Beyond the cap a client is accepted and closed at once: it learns straight away
+        // that it is not served, rather than waiting in the backlog with no answer.
+        if (connections_.size() >= max_connections_) {
+            close(fd);
+            if (verbose_) {
+                std::printf("connection from %s refused: %zu connections open\n", peer.c_str(),
+                            connections_.size());
+                std::fflush(stdout);
+            }
+            continue;
         }
         auto c = std::make_unique<Connection>();
         c->fd = fd;
-        c->peer =
-            std::string(inet_ntoa(addr.sin_addr)) + ":" + std::to_string(ntohs(addr.sin_port));
+        c->peer = std::move(peer);
         kt_netword_init(&c->nw);
         c->events = EPOLLIN;
         epoll_event ev{};
@@ -159,11 +254,14 @@ void Server::accept_all() {
             std::printf("connection from %s\n", c->peer.c_str());
             std::fflush(stdout);
         }
+        c->last_active = Clock::now();
+        c->place = by_activity_.insert(by_activity_.end(), c.get());
         connections_.emplace(fd, std::move(c));
     }
 }
 
 void Server::on_readable(Connection &c) {
+    touch(c);
     if (kt_recv(c.fd, &c.nw) != 0) {
         // Peer done sending (or gone): replies still owed go out before the close.
         c.closing = true;
@@ -216,8 +314,10 @@ void Server::on_writable(Connection &c) {
     flush(c);
 }
 
-// Sends what is pending, then closes or adjusts the events to watch.
+// Sends what is pending, then closes or adjusts the events to watch. A peer that takes
+// its replies is active even while it sends nothing.
 void Server::flush(Connection &c) {
+    const size_t before = c.pending.size();
     while (!c.pending.empty()) {
         const int sent = kt_send(c.fd, c.pending.data(), static_cast<int>(c.pending.size()));
         if (sent < 0) {
@@ -229,6 +329,9 @@ void Server::flush(Connection &c) {
             break;
         }
         c.pending.erase(0, static_cast<size_t>(sent));
+    }
+    if (c.pending.size() < before) {
+        touch(c);
     }
     if (c.closing && c.pending.empty()) {
         close_connection(c.fd);
@@ -265,6 +368,7 @@ void Server::close_connection(int fd) {
     }
     epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
+    by_activity_.erase(it->second->place);
     connections_.erase(it);
 }
 

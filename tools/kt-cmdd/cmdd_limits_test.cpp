@@ -1,0 +1,187 @@
+// The command server against clients that hold on to it: idle connections, more clients
+// than it serves at once, and a process out of descriptors.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "cmdd_testing.h"
+#include "server.h"
+#include "test_socket.h"
+
+namespace {
+
+using cmdd_test::Lines;
+using cmdd_test::read_lines;
+using ktcmd_test::connect_loopback;
+using ktcmd_test::Fd;
+using ktcmd_test::write_all;
+using namespace std::chrono_literals;
+
+// Sends ping with the ID `id` and tells whether its reply came back.
+bool pings(const Fd &fd, const std::string &id) {
+    return write_all(fd.get(), "[" + id + "]ping()\r\n") &&
+           read_lines(fd.get(), 1) == Lines{"[" + id + "]ACK(pong;DONE;…)\r\n"};
+}
+
+// Waits until the server has closed `fd`: true when the connection ended without data.
+bool closed_by_server(const Fd &fd) {
+    bool eof = false;
+    return read_lines(fd.get(), 0, &eof).empty() && eof;
+}
+
+class LimitedServer : public ::testing::Test {
+  protected:
+    void start(std::chrono::milliseconds idle_timeout, size_t max_connections) {
+        std::string error;
+        ASSERT_TRUE(server_.open("127.0.0.1", 0, error)) << error;
+        server_.set_idle_timeout(idle_timeout);
+        server_.set_max_connections(max_connections);
+        thread_ = std::thread([this] { rc_ = server_.run(); });
+    }
+    void TearDown() override {
+        server_.stop();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        EXPECT_EQ(rc_, 0);
+    }
+
+    cmdd::Server server_;
+    std::thread thread_;
+    int rc_ = -1;
+};
+
+TEST_F(LimitedServer, IdleConnectionIsClosedWhileAnActiveOneStays) {
+    constexpr auto kIdle = 1000ms;
+    start(kIdle, cmdd::Server::kDefaultMaxConnections);
+    const Fd idle = connect_loopback(server_.port());
+    const Fd active = connect_loopback(server_.port());
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pings(idle, "idle"));
+    // The active client sends a command every 100 ms until the idle one is closed.
+    pollfd idle_poll{idle.get(), POLLIN, 0};
+    for (int n = 0; poll(&idle_poll, 1, 100) == 0; ++n) {
+        ASSERT_TRUE(pings(active, std::to_string(n)));
+        ASSERT_LT(n, 300) << "the idle connection was not closed in 30 s";
+    }
+    EXPECT_TRUE(closed_by_server(idle));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, kIdle) << "closed before its time-out";
+    EXPECT_TRUE(pings(active, "last"));
+}
+
+TEST_F(LimitedServer, ClientsBeyondTheCapAreClosedUntilOneLeaves) {
+    start(cmdd::Server::kDefaultIdleTimeout, 2);
+    const Fd first = connect_loopback(server_.port());
+    const Fd second = connect_loopback(server_.port());
+    ASSERT_TRUE(pings(first, "1"));
+    ASSERT_TRUE(pings(second, "2"));
+    const Fd refused = connect_loopback(server_.port());
+    EXPECT_TRUE(closed_by_server(refused));
+
+    // The first client stops sending; the server closes its side and frees the slot.
+    shutdown(first.get(), SHUT_WR);
+    ASSERT_TRUE(closed_by_server(first));
+    const Fd third = connect_loopback(server_.port());
+    EXPECT_TRUE(pings(third, "3"));
+    EXPECT_TRUE(pings(second, "2b"));
+}
+
+// CPU time (user and system) that process `pid` has used, in clock ticks.
+long cpu_ticks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The fields after the command name in parentheses, from the state on; utime and
+    // stime are the 12th and 13th of them.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string skip;
+    for (int i = 0; i < 11; ++i) {
+        fields >> skip;
+    }
+    long utime = 0, stime = 0;
+    fields >> utime >> stime;
+    return utime + stime;
+}
+
+int open_descriptors(pid_t pid) {
+    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    int count = 0;
+    while (dir != nullptr && readdir(dir) != nullptr) {
+        ++count;
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return count - 2;  // "." and ".."
+}
+
+// With every descriptor in use and clients still waiting in the backlog, the server
+// neither spins on the listener nor stops serving the connections it has.
+TEST(CommandServerProgram, BacksOffWhileOutOfDescriptors) {
+    constexpr rlim_t kMaxFds = 32;
+    const cmdd_test::Program program = cmdd_test::start_program({"-p", "0", "-q"}, kMaxFds);
+    ASSERT_GT(program.pid, 0);
+    char line[256] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, program.out), nullptr);
+    unsigned port = 0;
+    ASSERT_EQ(std::sscanf(line, "kt-cmdd: listening on 127.0.0.1:%u", &port), 1) << line;
+
+    std::vector<Fd> clients;
+    for (rlim_t i = 0; i < kMaxFds + 8; ++i) {
+        clients.push_back(connect_loopback(static_cast<uint16_t>(port)));
+    }
+    for (int waited = 0; open_descriptors(program.pid) < static_cast<int>(kMaxFds); ++waited) {
+        ASSERT_LT(waited, 2000) << "the server did not take connections up to its limit";
+        std::this_thread::sleep_for(10ms);
+    }
+    // A server that retries at once burns about 100 ticks a second; one that backs off
+    // next to none.
+    const long before = cpu_ticks(program.pid);
+    std::this_thread::sleep_for(2s);
+    EXPECT_LT(cpu_ticks(program.pid) - before, 20);
+    EXPECT_TRUE(pings(clients.front(), "1"));
+
+    clients.clear();
+    const Fd late = connect_loopback(static_cast<uint16_t>(port));
+    EXPECT_TRUE(pings(late, "2"));
+
+    kill(program.pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(program.pid, &status, 0), program.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    cmdd_test::read_rest(program.out);
+    const std::string errors = cmdd_test::read_rest(program.err);
+    const std::string report = "kt-cmdd: cannot accept connections (Too many open files)";
+    const size_t at = errors.find(report);
+    EXPECT_NE(at, std::string::npos) << errors;
+    EXPECT_EQ(errors.find(report, at + 1), std::string::npos) << "reported more than once";
+}
+
+TEST(CommandServerProgram, HelpAndBadOptions) {
+    const auto exit_code = [](const std::vector<std::string> &args, std::string &out) {
+        const cmdd_test::Program program = cmdd_test::start_program(args);
+        out = cmdd_test::read_rest(program.out);
+        cmdd_test::read_rest(program.err);
+        int status = 0;
+        waitpid(program.pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    std::string out;
+    for (const char *help : {"--help", "-h"}) {
+        EXPECT_EQ(exit_code({help}, out), 0) << help;
+        EXPECT_NE(out.find("--idle-timeout SECONDS"), std::string::npos) << out;
+        EXPECT_NE(out.find("--max-connections COUNT"), std::string::npos) << out;
+    }
+    for (const char *bad : {"--max-connections=0", "--idle-timeout=-1", "-t1x", "--nosuch"}) {
+        EXPECT_EQ(exit_code({bad}, out), 2) << bad;
+        EXPECT_EQ(out, "") << bad;
+    }
+}
+
+}  // namespace
