@@ -64,14 +64,13 @@ void release_client(ktdaq::RetireNode *node) noexcept {
 }
 
 // Ends a client connection for good: disconnects it at once, so that a send blocked on it
-// returns, and has it closed once no scan of the dispatch thread can still be sending on
-// it.
+// returns, and has it closed once the dispatch thread cannot still be sending on it.
 void retire_client(kt_channel *channel, int epfd, Client *client) {
     int expected = client->fd;
     ktdaq::conn_of(channel).compare_exchange_strong(expected, -1, std::memory_order_seq_cst);
     epoll_ctl(epfd, EPOLL_CTL_DEL, client->fd, nullptr);
     shutdown(client->fd, SHUT_RDWR);
-    ktdaq::retire(&client->retire);
+    ktdaq::retire(&client->retire, channel);
 }
 
 void set_listening(int epfd, int listen_fd, bool on) {

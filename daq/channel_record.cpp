@@ -135,7 +135,7 @@ void channel_free(kt_channel *channel) noexcept {
 
 void channel_retire(kt_channel *channel) noexcept {
     channel_close(channel);
-    retire(&record_of(channel)->retire);
+    retire(&record_of(channel)->retire, channel);
 }
 
 }  // namespace ktdaq

@@ -19,11 +19,11 @@ bool channel_start_acceptor(kt_channel *channel) noexcept;
 void channel_close(kt_channel *channel) noexcept;
 
 // Closes what channel_close closes and frees the record and its strings at once. Only for
-// a record that no scan can reach: one that was never entered in a slot.
+// a record the dispatch thread cannot reach: one that was never entered in a slot.
 void channel_free(kt_channel *channel) noexcept;
 
-// Closes what channel_close closes and frees the record once no scan can reach it any
-// more. For a record that has just been taken out of its slot.
+// Closes what channel_close closes and frees the record once the dispatch thread cannot
+// reach it any more. For a record that has just been taken out of its slot.
 void channel_retire(kt_channel *channel) noexcept;
 
 // Descriptors of the acceptor: the epoll instance it waits on, with the listening socket

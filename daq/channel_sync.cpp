@@ -7,24 +7,25 @@
 namespace ktdaq {
 namespace {
 
-// Odd while the dispatch thread is inside a scan.
-std::atomic<uint32_t> g_scan_seq{0};
+// The record the dispatch thread is visiting; null between scans.
+std::atomic<const kt_channel *> g_visiting{nullptr};
 
-// Nodes retired while a scan ran, newest first; guarded by g_retired_mutex. g_has_retired
-// lets the dispatch thread look at the list only when it holds something.
+// Nodes whose owner was being visited when they were retired; guarded by
+// g_retired_mutex. g_has_retired lets the dispatch thread look at the list only when it
+// holds something.
 pthread_mutex_t g_retired_mutex = PTHREAD_MUTEX_INITIALIZER;
 RetireNode *g_retired = nullptr;
 std::atomic<bool> g_has_retired{false};
 
-// Releases every retired node whose scan has ended. Any thread may call it.
-void release_ended() noexcept {
+// Releases every retired node whose owner is not being visited. Any thread may call it.
+void release_unvisited() noexcept {
     RetireNode *ready = nullptr;
     pthread_mutex_lock(&g_retired_mutex);
-    const uint32_t now = g_scan_seq.load(std::memory_order_seq_cst);
+    const kt_channel *visiting = g_visiting.load(std::memory_order_seq_cst);
     RetireNode **link = &g_retired;
     while (*link != nullptr) {
         RetireNode *node = *link;
-        if (node->scan != now) {  // the scan it was retired in is over
+        if (node->owner != visiting) {
             *link = node->next;
             node->next = ready;
             ready = node;
@@ -41,36 +42,54 @@ void release_ended() noexcept {
     }
 }
 
-}  // namespace
-
-void scan_begin() noexcept {
-    g_scan_seq.fetch_add(1, std::memory_order_seq_cst);
-}
-
-void scan_end() noexcept {
-    g_scan_seq.fetch_add(1, std::memory_order_seq_cst);
+// Announces `channel` as visited; then releases what waited for the previous visit. The
+// announcement and the check of the flag pair with retire's push and check: either side
+// sees the other.
+void announce(const kt_channel *channel) noexcept {
+    g_visiting.store(channel, std::memory_order_seq_cst);
     if (g_has_retired.load(std::memory_order_seq_cst)) {
-        release_ended();
+        release_unvisited();
     }
 }
 
-void retire(RetireNode *node) noexcept {
-    // The caller's store that put the node's owner out of reach comes first: a scan that
-    // begins after this load sees that store.
-    const uint32_t seen = g_scan_seq.load(std::memory_order_seq_cst);
-    if ((seen & 1u) == 0) {
-        node->release(node);  // no scan running
+}  // namespace
+
+kt_channel *visit(int index) noexcept {
+    kt_channel *channel = slot_load(index);
+    // A record that left its slot before it was announced may be released already: take
+    // the slot's record again until the announced one is still there.
+    while (channel != nullptr) {
+        announce(channel);
+        kt_channel *again = slot_load(index);
+        if (again == channel) {
+            break;
+        }
+        channel = again;
+    }
+    return channel;
+}
+
+void scan_done() noexcept {
+    if (g_visiting.load(std::memory_order_relaxed) != nullptr) {
+        announce(nullptr);
+    }
+}
+
+void retire(RetireNode *node, const kt_channel *owner) noexcept {
+    node->owner = owner;
+    // The caller's store that put the node out of reach comes first: a visit announced
+    // after this load reads the slot or conn_fd anew and cannot reach it.
+    if (g_visiting.load(std::memory_order_seq_cst) != owner) {
+        node->release(node);
         return;
     }
     pthread_mutex_lock(&g_retired_mutex);
-    node->scan = seen;
     node->next = g_retired;
     g_retired = node;
     g_has_retired.store(true, std::memory_order_seq_cst);
     pthread_mutex_unlock(&g_retired_mutex);
-    // The scan may have ended before the dispatch thread could see the node: either it
-    // sees the flag at the end of its scan, or this call sees the scan ended.
-    release_ended();
+    // The visit may have ended before the dispatch thread could see the node.
+    release_unvisited();
 }
 
 kt_channel *slot_load(int index) noexcept {

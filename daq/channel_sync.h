@@ -1,12 +1,14 @@
 // How the threads of the filter mode share the channel slots and records without
 // blocking the dispatch thread, and without ever waiting for it.
 //
-// The dispatch thread marks each scan over the channels. A thread that has taken a record
-// or a client socket out of reach of new scans (a replaced slot, a conn_fd set to -1)
-// retires it: it is released at once when no scan is running, else as soon as the scan
-// that was running has ended. So the dispatch thread never uses freed memory, nor sends
-// on a descriptor number that was closed and given out again, and a dispatch thread that
-// waits in a send holds up nobody but the frames.
+// The dispatch thread announces the record it is visiting (reading its fields, running
+// its filters, sending to its client) before it uses it, and checks that the record is
+// still in its slot. A thread that has taken a record or a client socket out of reach
+// (a replaced slot, a conn_fd set to -1) retires it: it is released at once unless the
+// dispatch thread is visiting the record it belongs to, else as soon as that visit ends.
+// So the dispatch thread never uses freed memory, nor sends on a descriptor number that
+// was closed and given out again; and a dispatch thread that waits in a send to one
+// client holds up nothing of the other channels.
 #pragma once
 
 #include <atomic>
@@ -16,21 +18,24 @@
 
 namespace ktdaq {
 
-// Something to release once no scan can reach it; embedded in what it releases.
+// Something to release once the dispatch thread is not visiting its owner; embedded in
+// what it releases.
 struct RetireNode {
     RetireNode *next;
-    uint32_t scan;                           // the scan that was running when it was retired
+    const kt_channel *owner;                 // the record it belongs to
     void (*release)(RetireNode *) noexcept;  // frees or closes what holds the node
 };
 
-// Called by the dispatch thread around each scan over the channels; scan_end releases
-// what was retired during the scan.
-void scan_begin() noexcept;
-void scan_end() noexcept;
+// Dispatch thread: the record in slot `index`, announced as the one being visited; null
+// for an empty slot (the previous visit then goes on until the next call or scan_done).
+kt_channel *visit(int index) noexcept;
 
-// Releases `node` (calls its release function) once no scan that may have reached it is
-// still running; never waits. Call after what it stands for is out of reach of new scans.
-void retire(RetireNode *node) noexcept;
+// Dispatch thread: ends the last visit of a scan over the channels.
+void scan_done() noexcept;
+
+// Releases `node` once the dispatch thread is not visiting `owner`; never waits. Call
+// after what the node stands for is out of reach of new visits.
+void retire(RetireNode *node, const kt_channel *owner) noexcept;
 
 // The channel slots, read and written atomically.
 kt_channel *slot_load(int index) noexcept;

@@ -30,7 +30,7 @@ void run_chain(int index, kt_channel *ch, uint8_t *buffer) {
             return;
         }
         filter(ch, reinterpret_cast<kt_frame *>(buffer));
-        ch = ktdaq::slot_load(index);
+        ch = ktdaq::visit(index);
     }
 }
 
@@ -38,7 +38,7 @@ void run_chain(int index, kt_channel *ch, uint8_t *buffer) {
 void scan(uint8_t *frame_copy, uint8_t *scratch) {
     const auto *frame = reinterpret_cast<const kt_frame *>(frame_copy);
     for (int i = 0; i < KT_MAX_CHANNELS; ++i) {
-        kt_channel *ch = ktdaq::slot_load(i);
+        kt_channel *ch = ktdaq::visit(i);
         if (ch == nullptr) {
             return;
         }
@@ -58,7 +58,7 @@ void scan(uint8_t *frame_copy, uint8_t *scratch) {
             if (ch->sub_filters[j] == frame->channel_id && has_client(ch)) {
                 memcpy(scratch, frame_copy, KT_SLOT_SIZE);
                 run_chain(i, ch, scratch);
-                ch = ktdaq::slot_load(i);
+                ch = ktdaq::visit(i);
                 if (ch == nullptr) {
                     break;
                 }
@@ -102,9 +102,8 @@ int kt_daqex_run(kt_daq *daq) noexcept {
             // A frame that claims more than its slot holds is dropped: no filter may read
             // or send past the 2048-byte buffer on its account.
             if (kt_frame_fits_slot(reinterpret_cast<const kt_frame *>(frame_copy))) {
-                ktdaq::scan_begin();
                 scan(frame_copy, scratch);
-                ktdaq::scan_end();
+                ktdaq::scan_done();
             }
             taken += KT_SLOT_SIZE;
         } while (taken <= kBatchLimit && taken < count);

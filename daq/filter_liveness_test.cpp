@@ -141,6 +141,31 @@ TEST_F(FilterLivenessTest, ClientThatNeverReadsNeitherWedgesConfigurationNorRepl
     EXPECT_EQ(loop_->wait_exit(0), -1) << loop_->errors();
 }
 
+// The client the loop waits on holds up its own channel's sockets only: clients of other
+// channels that come and go meanwhile are closed at once, not when the stuck send ends.
+TEST_F(FilterLivenessTest, OtherChannelsClientsComeAndGoWhileOneIsStuck) {
+    start();
+    ASSERT_TRUE(configure(channel("stuck", 9750, 1)));
+    ASSERT_TRUE(configure(channel("other", 9751, 2)));
+    ASSERT_TRUE(loop_->wait_output("create channel : other", 5000));
+    const int fds = loop_->settled_descriptors();
+
+    auto stuck = std::make_unique<ChannelClient>(9750, 5000, 4096);
+    auto other = std::make_unique<ChannelClient>(9751);
+    ASSERT_TRUE(starved(*other));
+    for (int n = 2; n <= 51; ++n) {
+        other = std::make_unique<ChannelClient>(9751);  // replaces the one before
+        ASSERT_TRUE(loop_->wait_output("port : 9751, accept connect", 5000, n));
+    }
+    other.reset();
+    ASSERT_TRUE(loop_->wait_output("port : 9751 connection close", 5000));
+    EXPECT_EQ(loop_->settled_descriptors(), fds + 1) << "only the stuck client may stay open";
+
+    stuck.reset();  // the loop goes on, and its client's socket is closed
+    ASSERT_TRUE(loop_->wait_output("port : 9750 connection close", 5000));
+    EXPECT_EQ(loop_->settled_descriptors(), fds);
+}
+
 TEST_F(FilterLivenessTest, DescriptorsRunningOutPauseAcceptingInsteadOfEndingTheLoop) {
     start(64);
     ASSERT_TRUE(configure(channel("ch", 9720, 1)));
