@@ -270,9 +270,15 @@ void FilterProcess::stop() {
 }
 
 bool configure(const std::string &message, int timeout_ms) {
-    // One context for every peer of the test program: contexts made and ended by several
-    // threads at once race in a library below ZeroMQ.
-    static void *const context = zmq_ctx_new();
+    // A context of its own, so that no ZeroMQ thread outlives the call (the loop is started
+    // by fork); made and ended one thread at a time, as a library below ZeroMQ races when
+    // contexts are made and ended by several threads at once.
+    static std::mutex context_mutex;
+    void *context = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(context_mutex);
+        context = zmq_ctx_new();
+    }
     void *req = zmq_socket(context, ZMQ_REQ);
     const int linger = 0;
     zmq_setsockopt(req, ZMQ_LINGER, &linger, sizeof linger);
@@ -282,6 +288,8 @@ bool configure(const std::string &message, int timeout_ms) {
     char reply[16];
     ok = ok && zmq_recv(req, reply, sizeof reply, 0) == 0;
     zmq_close(req);
+    std::lock_guard<std::mutex> lock(context_mutex);
+    zmq_ctx_term(context);
     return ok;
 }
 
