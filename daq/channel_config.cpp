@@ -118,8 +118,7 @@ bool set_sources(kt_channel *ch, Span value) {
         return false;
     }
     ch->listen_fd = fd;
-    if (!channel_start_acceptor(ch)) {
-        perror("pthread_create");
+    if (!channel_start_acceptor(ch)) {  // says why
         close(fd);
         ch->listen_fd = -1;
         return false;
