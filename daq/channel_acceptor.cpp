@@ -12,8 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "channel_record.h"
-#include "channel_sync.h"
+#include "internal.h"
 
 namespace {
 
@@ -44,35 +43,6 @@ int64_t now_ms() {
     return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-// A client socket and what it takes to close it later.
-struct Client {
-    ktdaq::RetireNode retire;  // first member: the node's address is the client's
-    int fd;
-    uint32_t serial;  // tells this client's events from those of an earlier one
-};
-
-// Event data of a client: its serial above its descriptor, which may be a closed
-// client's number again. The listener and the stop descriptor have serial 0.
-uint64_t tag_of(const Client &client) {
-    return static_cast<uint64_t>(client.serial) << 32 | static_cast<uint32_t>(client.fd);
-}
-
-void release_client(ktdaq::RetireNode *node) noexcept {
-    auto *client = reinterpret_cast<Client *>(node);
-    close(client->fd);
-    free(client);
-}
-
-// Ends a client connection for good: disconnects it at once, so that a send blocked on it
-// returns, and has it closed once the dispatch thread cannot still be sending on it.
-void retire_client(kt_channel *channel, int epfd, Client *client) {
-    int expected = client->fd;
-    ktdaq::conn_of(channel).compare_exchange_strong(expected, -1, std::memory_order_seq_cst);
-    epoll_ctl(epfd, EPOLL_CTL_DEL, client->fd, nullptr);
-    shutdown(client->fd, SHUT_RDWR);
-    ktdaq::retire(&client->retire, channel);
-}
-
 void set_listening(int epfd, int listen_fd, bool on) {
     epoll_event ev{};
     ev.events = on ? static_cast<uint32_t>(EPOLLIN) : 0u;
@@ -90,9 +60,8 @@ extern "C" void *pthread_accept_conn(void *arg) {
     const int stop_fd = ktdaq::channel_stop_fd(channel);
     const int epfd = ktdaq::channel_epoll_fd(channel);
 
-    Client *client = nullptr;  // the client this acceptor owns
-    uint32_t serial = 0;
-    int64_t resume_at = -1;  // while the listener rests: when to watch it again
+    ktdaq::Client *client = nullptr;  // the client this acceptor owns
+    int64_t resume_at = -1;           // while the listener rests: when to watch it again
     bool shortage_told = false;
     epoll_event events[10];
     for (;;) {
@@ -117,7 +86,7 @@ extern "C" void *pthread_accept_conn(void *arg) {
             const uint64_t tag = events[i].data.u64;
             if (tag == static_cast<uint64_t>(stop_fd)) {
                 if (client != nullptr) {
-                    retire_client(channel, epfd, client);
+                    ktdaq::client_retire(channel, client);
                 }
                 return nullptr;
             }
@@ -125,11 +94,8 @@ extern "C" void *pthread_accept_conn(void *arg) {
                 sockaddr_in peer{};
                 socklen_t len = sizeof peer;
                 const int conn = accept(listen_fd, reinterpret_cast<sockaddr *>(&peer), &len);
-                auto *taken = conn >= 0 ? static_cast<Client *>(malloc(sizeof(Client))) : nullptr;
-                if (conn >= 0 && taken == nullptr) {
-                    close(conn);
-                    errno = ENOMEM;
-                }
+                ktdaq::Client *taken =
+                    conn >= 0 ? ktdaq::client_take(channel, conn, client) : nullptr;
                 if (taken == nullptr) {
                     if (transient_accept_error(errno)) {
                         continue;
@@ -149,27 +115,12 @@ extern "C" void *pthread_accept_conn(void *arg) {
                     continue;
                 }
                 shortage_told = false;
-                taken->retire.release = release_client;
-                taken->fd = conn;
-                taken->serial = ++serial != 0 ? serial : ++serial;
-                epoll_event ev{};
-                ev.events = EPOLLRDHUP | EPOLLERR;
-                ev.data.u64 = tag_of(*taken);
-                if (epoll_ctl(epfd, EPOLL_CTL_ADD, conn, &ev) != 0) {
-                    perror("epll_ctl:conn_sock register failed");
-                    exit(1);
-                }
-                Client *previous = client;
                 client = taken;
-                ktdaq::conn_of(channel).store(conn, std::memory_order_seq_cst);
-                if (previous != nullptr) {
-                    retire_client(channel, epfd, previous);  // the latest client replaces it
-                }
                 printf("port : %d, accept connect %s\n", port_of(channel),
                        inet_ntoa(peer.sin_addr));
-            } else if (client != nullptr && tag == tag_of(*client) &&
+            } else if (ktdaq::client_owns_event(client, tag) &&
                        (events[i].events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
-                retire_client(channel, epfd, client);
+                ktdaq::client_retire(channel, client);
                 client = nullptr;
                 printf("port : %d connection close\n", port_of(channel));
             }

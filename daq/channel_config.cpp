@@ -1,4 +1,4 @@
-#include "channel_config.h"
+#include "internal.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,9 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "channel_record.h"
-#include "channel_sync.h"
-#include "filter_lookup.h"
 #include "kt_daq.h"
 #include "kt_util.h"
 

@@ -1,18 +1,18 @@
-#include "channel_record.h"
+// A channel record's life and its client's: allocation, the acceptor's descriptors and
+// thread, the client hand-over, and release once the dispatch thread cannot reach them.
+#include "internal.h"
 
 #include <pthread.h>
-#include <stdio.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-
-#include "channel_sync.h"
-
-extern "C" void *pthread_accept_conn(void *arg);
 
 namespace ktdaq {
 namespace {
@@ -21,9 +21,10 @@ namespace {
 // alone.
 struct Record {
     kt_channel channel;
-    int stop_fd;      // eventfd that tells the acceptor to stop
-    int epoll_fd;     // what the acceptor waits on
-    bool has_thread;  // accept_thread holds a joinable thread
+    int stop_fd;             // eventfd that tells the acceptor to stop
+    int epoll_fd;            // what the acceptor waits on
+    bool has_thread;         // accept_thread holds a joinable thread
+    uint32_t client_serial;  // of the latest client taken
     RetireNode retire;
 };
 
@@ -48,6 +49,29 @@ bool add_to_epoll(int epfd, int fd) {
 void release_record(RetireNode *node) noexcept {
     auto *r = reinterpret_cast<Record *>(reinterpret_cast<char *>(node) - offsetof(Record, retire));
     channel_free(&r->channel);
+}
+
+}  // namespace
+
+// A client socket and what it takes to close it later.
+struct Client {
+    RetireNode retire;  // first member: the node's address is the client's
+    int fd;
+    uint32_t serial;  // tells this client's events from those of an earlier one
+};
+
+namespace {
+
+// Event data of a client: its serial above its descriptor, which may be a closed
+// client's number again. The listener and the stop descriptor have serial 0.
+uint64_t event_data_of(const Client &client) {
+    return static_cast<uint64_t>(client.serial) << 32 | static_cast<uint32_t>(client.fd);
+}
+
+void release_client(RetireNode *node) noexcept {
+    auto *client = reinterpret_cast<Client *>(node);
+    close(client->fd);
+    free(client);
 }
 
 }  // namespace
@@ -136,6 +160,43 @@ void channel_free(kt_channel *channel) noexcept {
 void channel_retire(kt_channel *channel) noexcept {
     channel_close(channel);
     retire(&record_of(channel)->retire, channel);
+}
+
+Client *client_take(kt_channel *channel, int fd, Client *previous) noexcept {
+    Record *r = record_of(channel);
+    auto *client = static_cast<Client *>(malloc(sizeof(Client)));
+    if (client == nullptr) {
+        close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    client->retire.release = release_client;
+    client->fd = fd;
+    client->serial = ++r->client_serial != 0 ? r->client_serial : ++r->client_serial;
+    epoll_event ev{};
+    ev.events = EPOLLRDHUP | EPOLLERR;
+    ev.data.u64 = event_data_of(*client);
+    if (epoll_ctl(r->epoll_fd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        perror("epll_ctl:conn_sock register failed");
+        exit(1);
+    }
+    conn_of(channel).store(fd, std::memory_order_seq_cst);
+    if (previous != nullptr) {
+        client_retire(channel, previous);  // the latest client replaces the one before
+    }
+    return client;
+}
+
+bool client_owns_event(const Client *client, uint64_t event_data) noexcept {
+    return client != nullptr && event_data == event_data_of(*client);
+}
+
+void client_retire(kt_channel *channel, Client *client) noexcept {
+    int expected = client->fd;
+    conn_of(channel).compare_exchange_strong(expected, -1, std::memory_order_seq_cst);
+    epoll_ctl(record_of(channel)->epoll_fd, EPOLL_CTL_DEL, client->fd, nullptr);
+    shutdown(client->fd, SHUT_RDWR);
+    retire(&client->retire, channel);
 }
 
 }  // namespace ktdaq

@@ -1,4 +1,5 @@
-#include "channel_sync.h"
+// The channel slots and the dispatch thread's visits; what is retired waits for them.
+#include "internal.h"
 
 #include <pthread.h>
 

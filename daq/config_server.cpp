@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "channel_config.h"
+#include "internal.h"
 
 namespace {
 

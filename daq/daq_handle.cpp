@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "kt_daq.h"
-#include "subscriber_table.h"
+#include "internal.h"
 
 kt_daq *kt_daq_create(const char *path, uint32_t up_mem_size) noexcept {
     auto *daq = static_cast<kt_daq *>(malloc(sizeof(kt_daq)));

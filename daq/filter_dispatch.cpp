@@ -6,11 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "channel_sync.h"
+#include "internal.h"
 #include "kt_daq.h"
 #include "kt_util.h"
-
-extern "C" void *pthread_config_channel(void *arg);
 
 namespace {
 

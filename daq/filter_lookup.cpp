@@ -1,4 +1,4 @@
-#include "filter_lookup.h"
+#include "internal.h"
 
 #include <dlfcn.h>
 #include <elf.h>

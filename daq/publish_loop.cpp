@@ -15,8 +15,7 @@
 #include "frame_pool.h"
 #include "kt_daq.h"
 #include "kt_util.h"
-#include "publish_counters.h"
-#include "subscriber_table.h"
+#include "internal.h"
 
 namespace ktdaq {
 PublishCounters publish_counters;

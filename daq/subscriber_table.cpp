@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "kt_daq.h"
-#include "subscriber_table.h"
+#include "internal.h"
 
 namespace {
 

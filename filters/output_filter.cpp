@@ -17,6 +17,8 @@ int kt_output_filter(kt_channel *channel, kt_frame *frame) noexcept {
     if (!kt_frame_fits_slot(frame)) {
         return -1;  // would read past the 2048-byte buffer
     }
+    // conn_fd is shared with the engine's threads, which read and write it sequentially
+    // consistent; so does the filter.
     std::atomic_ref<int> conn(channel->conn_fd);
     const int fd = conn.load(std::memory_order_seq_cst);
     if (fd < 0) {
@@ -32,6 +34,6 @@ int kt_output_filter(kt_channel *channel, kt_frame *frame) noexcept {
     // in use.
     shutdown(fd, SHUT_RDWR);
     int expected = fd;
-    conn.compare_exchange_strong(expected, -1, std::memory_order_acq_rel);
+    conn.compare_exchange_strong(expected, -1, std::memory_order_seq_cst);
     return -1;
 }

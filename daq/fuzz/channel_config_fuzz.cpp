@@ -7,9 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "channel_config.h"
-#include "channel_record.h"
-#include "channel_sync.h"
+#include "internal.h"
 #include "kt_daq.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
