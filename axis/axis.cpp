@@ -13,7 +13,7 @@
 namespace {
 
 constexpr char kUioRoot[] = "/sys/class/uio/";
-constexpr uint32_t kSlotSize = 2048;
+constexpr uint32_t kSlotSize = KT_AXIS_SLOT_SIZE;
 constexpr size_t kPathSize = 1024;
 constexpr size_t kLinkSize = 128;
 

@@ -23,6 +23,9 @@ KT_BEGIN_DECLS
 #define KT_AXIS_RING_BASE 0x30 /* 32-bit physical address of the ring's first byte */
 #define KT_AXIS_RING_END 0x34  /* 32-bit physical address of the ring's last byte */
 
+/* Bytes of one slot of the frame ring; every frame starts at a slot's first byte. */
+#define KT_AXIS_SLOT_SIZE 2048u
+
 /* Space of the CMA region that always stays outside the ring. */
 #define KT_AXIS_RESERVED 0x1000000u
 

@@ -1,16 +1,14 @@
 // Command line decoder: "[id]name words(arg, arg, ...)" into a kt_cmd record.
-#include "kt_cmd.h"
+#include "internal.h"
 
 #include <cstring>
 #include <string_view>
 
 namespace {
 
+using namespace ktcmd;
+
 constexpr uint32_t kDecodedFlags = KT_REPLY_DEFAULT;
-constexpr int32_t kErrIdFormat = -3;
-constexpr int32_t kErrTooLong = -4;
-constexpr int32_t kErrFormat = -5;
-constexpr int32_t kErrNotAscii = -14;
 
 bool is_ascii(std::string_view s) {
     for (const char c : s) {
@@ -19,11 +17,6 @@ bool is_ascii(std::string_view s) {
         }
     }
     return true;
-}
-
-void set_no_id(kt_cmd &cmd) {
-    std::memset(cmd.id, 0, sizeof cmd.id);
-    std::memcpy(cmd.id, "(null)", 6);
 }
 
 std::string_view trim_spaces(std::string_view s) {

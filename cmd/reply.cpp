@@ -5,7 +5,7 @@
 #include <memory>
 #include <string_view>
 
-#include "cmd_alloc.h"
+#include "internal.h"
 #include "kt_cmd.h"
 #include "reply_writer.h"
 
@@ -15,15 +15,8 @@ alloc_fn reply_alloc = std::malloc;
 
 namespace {
 
-using ktcmd::ReplyWriter;
+using namespace ktcmd;
 
-constexpr int32_t kNoError = 0;
-constexpr int32_t kNoErrorAlt = -64;
-constexpr int32_t kErrNoMemory = -2;
-constexpr int32_t kErrIdFormat = -3;
-constexpr int32_t kErrPassThrough = -13;
-constexpr int32_t kErrConfirm = -62;
-constexpr int32_t kUnlistedCode = -193;
 constexpr size_t kReplyReserve = 256;
 
 struct FreeDeleter {
@@ -48,7 +41,7 @@ const char *message_of(int32_t code) {
         }
     }
     for (const kt_cmd_error &row : cmd_error_table) {
-        if (row.code == kUnlistedCode) {
+        if (row.code == kErrParamLength) {
             return row.message;
         }
     }
@@ -243,8 +236,7 @@ int kt_cmd_call_result(kt_cmd *cmd, const char *result, int len) noexcept {
     if (!is_success_code(cmd->code)) {
         // A fault found before the command ran: the result text is not used.
         if (cmd->code == kErrIdFormat) {
-            std::memset(cmd->id, 0, sizeof cmd->id);
-            std::memcpy(cmd->id, "(null)", 6);
+            set_no_id(*cmd);
         }
         std::memset(reply, 0, size);
         cmd->reply_len = build_error_reply(*cmd, -1);

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "cmd_alloc.h"
+#include "internal.h"
 #include "kt_cmd.h"
 #include "reply_check.h"
 

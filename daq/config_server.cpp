@@ -7,10 +7,11 @@
 #include <unistd.h>
 
 #include "internal.h"
+#include "kt_daq.h"
 
 namespace {
 
-constexpr char kEndpoint[] = "tcp://127.0.0.1:22720";
+constexpr char kEndpoint[] = KT_DAQ_CONFIG_ENDPOINT;
 // A message up to this size is received and, beyond 1024 bytes, refused with a line; a
 // peer that sends a longer one is disconnected before its message is stored, so no peer
 // can make the server hold more than this per queued message.

@@ -283,7 +283,7 @@ bool configure(const std::string &message, int timeout_ms) {
     const int linger = 0;
     zmq_setsockopt(req, ZMQ_LINGER, &linger, sizeof linger);
     zmq_setsockopt(req, ZMQ_RCVTIMEO, &timeout_ms, sizeof timeout_ms);
-    bool ok = zmq_connect(req, "tcp://127.0.0.1:22720") == 0 &&
+    bool ok = zmq_connect(req, KT_DAQ_CONFIG_ENDPOINT) == 0 &&
               zmq_send(req, message.data(), message.size(), 0) == static_cast<int>(message.size());
     char reply[16];
     ok = ok && zmq_recv(req, reply, sizeof reply, 0) == 0;

@@ -25,6 +25,9 @@ KT_BEGIN_DECLS
 /* Endpoints of the publish mode, bound by kt_daq_run. */
 #define KT_DAQ_PUB_ENDPOINT "tcp://127.0.0.1:22720"
 #define KT_DAQ_ACK_ENDPOINT "tcp://127.0.0.1:22770"
+/* Endpoint of the filter mode's channel configuration server, bound by kt_daqex_run: the
+ * publish endpoint, which the two alternative modes share. */
+#define KT_DAQ_CONFIG_ENDPOINT KT_DAQ_PUB_ENDPOINT
 /* Milliseconds the loop waits for each acknowledgement before it reports a time-out. */
 #define KT_DAQ_ACK_TIMEOUT_MS 2000
 /* Milliseconds the loop sleeps between polls of an empty ring. */

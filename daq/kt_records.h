@@ -13,11 +13,12 @@
 #include <stdint.h>
 
 #include "kt_api.h"
+#include "kt_axis.h"
 
 KT_BEGIN_DECLS
 
 /* Every frame starts at the beginning of a ring slot of this many bytes. */
-#define KT_SLOT_SIZE 2048u
+#define KT_SLOT_SIZE KT_AXIS_SLOT_SIZE
 /* Header (16 bytes) plus trailer (4 bytes) around the payload. */
 #define KT_FRAME_OVERHEAD 20u
 #define KT_FRAME_HEADER_SIZE 16u /* module, channel, message ID, payload length */

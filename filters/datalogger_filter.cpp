@@ -1,4 +1,5 @@
 // Datalogger filter: reduces a frame to the payload words of one channel.
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,7 +31,7 @@ int kt_R507_datalogger_filter(kt_channel *channel, kt_frame *frame) noexcept {
         }
     }
     const uint16_t out_len = static_cast<uint16_t>(kept_len);
-    std::memcpy(out + 14, &out_len, sizeof out_len);
+    std::memcpy(out + offsetof(kt_frame, payload_len), &out_len, sizeof out_len);
     std::memcpy(kept + kept_len, frame->payload + in_len, KT_FRAME_TRAILER_SIZE);
     std::memcpy(in, out, KT_SLOT_SIZE);
     return param != nullptr ? 0 : -1;

@@ -10,7 +10,7 @@
 
 namespace ktsim {
 
-constexpr uint32_t kSlotSize = 2048;
+constexpr uint32_t kSlotSize = KT_AXIS_SLOT_SIZE;
 constexpr uint32_t kMagic = 0x4b54534d;  // marks a simulated device
 constexpr unsigned kBlockOffset = 0x800;
 
