@@ -1,8 +1,7 @@
 // What the files of the command library share with each other and with nothing outside
 // it (its tests aside): the result codes they name, the client ID of a line without one,
 // and the allocator of the reply builder.
-#ifndef KT_CMD_INTERNAL_H
-#define KT_CMD_INTERNAL_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -45,5 +44,3 @@ using alloc_fn = void *(*)(size_t size);
 extern alloc_fn reply_alloc;
 
 }  // namespace ktcmd
-
-#endif  // KT_CMD_INTERNAL_H

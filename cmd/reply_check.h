@@ -1,7 +1,6 @@
 // Checks and normalises built replies for the tests: the time stamp piece becomes ";…" and
 // the checksum piece "#crc", once their contents have been verified.
-#ifndef KT_CMD_REPLY_CHECK_H
-#define KT_CMD_REPLY_CHECK_H
+#pragma once
 
 #include <gtest/gtest.h>
 
@@ -66,5 +65,3 @@ inline std::string normalise(std::string reply, const kt_timestamp *recv = nullp
 }
 
 }  // namespace ktcmd_test
-
-#endif  // KT_CMD_REPLY_CHECK_H

@@ -1,7 +1,6 @@
 // Bounded text writer over a reply buffer: appends never pass the buffer's end and the
 // text stays NUL-terminated.
-#ifndef KT_CMD_REPLY_WRITER_H
-#define KT_CMD_REPLY_WRITER_H
+#pragma once
 
 #include <charconv>
 #include <cstddef>
@@ -44,5 +43,3 @@ class ReplyWriter {
 };
 
 }  // namespace ktcmd
-
-#endif  // KT_CMD_REPLY_WRITER_H

@@ -1,6 +1,5 @@
 // Loopback TCP connections for the tests.
-#ifndef KT_CMD_TEST_SOCKET_H
-#define KT_CMD_TEST_SOCKET_H
+#pragma once
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -103,5 +102,3 @@ inline std::string read_exactly(int fd, size_t count) {
 }
 
 }  // namespace ktcmd_test
-
-#endif  // KT_CMD_TEST_SOCKET_H

@@ -3,8 +3,7 @@
  * values into byte buffers. Each load or store is one volatile access, so the compiler
  * neither splits, merges, repeats nor drops it.
  */
-#ifndef KT_FPGA_ACCESS_H
-#define KT_FPGA_ACCESS_H
+#pragma once
 
 #include <cstdint>
 
@@ -53,5 +52,3 @@ inline std::uint32_t get_le(const unsigned char *in, int n) {
 }
 
 }  // namespace kt::fpga
-
-#endif  // KT_FPGA_ACCESS_H

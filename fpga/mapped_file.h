@@ -1,7 +1,6 @@
 // Test helper: a temporary file of 0xee bytes mapped as a register window with
 // kt_fpga_open, so that every access goes through a real shared file mapping.
-#ifndef KT_FPGA_MAPPED_FILE_H
-#define KT_FPGA_MAPPED_FILE_H
+#pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -45,5 +44,3 @@ class MappedFile {
     std::string path_;
     void *base_ = nullptr;
 };
-
-#endif  // KT_FPGA_MAPPED_FILE_H

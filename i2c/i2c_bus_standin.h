@@ -1,8 +1,7 @@
 // Test-only I2C adapter stand-in at the request level. The test program defines ioctl;
 // I2C_RDWR requests on the stand-in's descriptor are recorded and answered by simulated
 // slaves, and every other request goes to the C library unchanged.
-#ifndef KT_I2C_BUS_STANDIN_H
-#define KT_I2C_BUS_STANDIN_H
+#pragma once
 
 #include <linux/i2c.h>
 
@@ -38,5 +37,3 @@ struct Bus {
 Bus &bus();
 
 }  // namespace standin
-
-#endif  // KT_I2C_BUS_STANDIN_H

@@ -1,7 +1,6 @@
 // Test helper: a pseudo-terminal pair. The slave side plays the serial port; the master
 // side (non-blocking) is the device at the other end of the line.
-#ifndef KT_UART_PTY_PAIR_H
-#define KT_UART_PTY_PAIR_H
+#pragma once
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -37,5 +36,3 @@ struct PtyPair {
     int slave = -1;
     std::string name;
 };
-
-#endif  // KT_UART_PTY_PAIR_H

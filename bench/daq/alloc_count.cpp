@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 
@@ -23,12 +24,12 @@ namespace daqbench {
 namespace {
 
 // Null while this process does not count; inherited by forked children.
-AllocCounts *g_counts = nullptr;
+std::atomic<AllocCounts *> g_counts{nullptr};
 
 inline void count(uint64_t AllocCounts::*field) {
-    AllocCounts *counts = __atomic_load_n(&g_counts, __ATOMIC_RELAXED);
+    AllocCounts *counts = g_counts.load(std::memory_order_relaxed);
     if (counts != nullptr) {
-        __atomic_fetch_add(&(counts->*field), 1, __ATOMIC_RELAXED);
+        std::atomic_ref<uint64_t>(counts->*field).fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -54,12 +55,14 @@ AllocCounts *attach_alloc_counts(int fd) {
 }
 
 void count_allocations_into(AllocCounts *counts) {
-    __atomic_store_n(&g_counts, counts, __ATOMIC_RELAXED);
+    g_counts.store(counts, std::memory_order_relaxed);
 }
 
 AllocCounts read_alloc_counts(const AllocCounts *counts) {
-    return {__atomic_load_n(&counts->allocations, __ATOMIC_RELAXED),
-            __atomic_load_n(&counts->frees, __ATOMIC_RELAXED)};
+    // The page is written by other processes; std::atomic_ref wants a non-const object.
+    auto *shared = const_cast<AllocCounts *>(counts);
+    return {std::atomic_ref<uint64_t>(shared->allocations).load(std::memory_order_relaxed),
+            std::atomic_ref<uint64_t>(shared->frees).load(std::memory_order_relaxed)};
 }
 
 }  // namespace daqbench

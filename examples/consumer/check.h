@@ -1,6 +1,5 @@
 /* Checks of the consumer programs: a failed one prints what failed and ends the program. */
-#ifndef CONSUMER_CHECK_H
-#define CONSUMER_CHECK_H
+#pragma once
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,5 +11,3 @@
             exit(1);                                                                 \
         }                                                                            \
     } while (0)
-
-#endif /* CONSUMER_CHECK_H */
