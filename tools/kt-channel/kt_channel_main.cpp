@@ -4,8 +4,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
+
+#include "tool_options.h"
 
 namespace {
 
@@ -29,6 +30,8 @@ void usage(FILE *out) {
             kEndpoint);
 }
 
+const kttool::Tool kTool{"kt-channel", usage};
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -36,12 +39,17 @@ int main(int argc, char **argv) {
     bool given[6] = {};
     std::string raw;
     long timeout = 3000;
-    static const option options[] = {
-        {"name", required_argument, nullptr, '0'},   {"port", required_argument, nullptr, '1'},
-        {"module", required_argument, nullptr, '2'}, {"channels", required_argument, nullptr, '3'},
-        {"param", required_argument, nullptr, '4'},  {"filters", required_argument, nullptr, '5'},
-        {"raw", required_argument, nullptr, 'r'},    {"timeout", required_argument, nullptr, 't'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
+    static const option options[] = {{"name", required_argument, nullptr, '0'},
+                                     {"port", required_argument, nullptr, '1'},
+                                     {"module", required_argument, nullptr, '2'},
+                                     {"channels", required_argument, nullptr, '3'},
+                                     {"param", required_argument, nullptr, '4'},
+                                     {"filters", required_argument, nullptr, '5'},
+                                     {"raw", required_argument, nullptr, 'r'},
+                                     {"timeout", required_argument, nullptr, 't'},
+                                     kttool::kHelpOption,
+                                     kttool::kVersionOption,
+                                     kttool::kEndOption};
     int opt = 0;
     while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
         if (opt >= '0' && opt <= '5') {
@@ -50,18 +58,14 @@ int main(int argc, char **argv) {
         } else if (opt == 'r') {
             raw = optarg;
         } else if (opt == 't') {
-            char *end = nullptr;
-            timeout = strtol(optarg, &end, 10);
-            if (*end != '\0' || timeout <= 0 || timeout > 3600000) {
+            const auto ms = kttool::parse_in_range(optarg, 1, 3600000);
+            if (!ms) {
                 fprintf(stderr, "kt-channel: bad --timeout %s\n", optarg);
-                return 2;
+                return kttool::kUsageStatus;
             }
-        } else if (opt == 'h') {
-            usage(stdout);
-            return 0;
+            timeout = static_cast<long>(*ms);
         } else {
-            usage(stderr);
-            return 2;
+            return kttool::finish_option(kTool, opt);
         }
     }
     std::string message = raw;
@@ -74,8 +78,7 @@ int main(int argc, char **argv) {
         }
     }
     if (message.empty() || optind != argc) {
-        usage(stderr);
-        return 2;
+        return kttool::usage_error(kTool);
     }
     if (message.size() > 1024) {
         fprintf(stderr, "kt-channel: message of %zu bytes; the device takes at most 1024\n",

@@ -16,12 +16,15 @@
 #include <string>
 
 #include "server.h"
+#include "tool_options.h"
+#include "tool_stop.h"
 
 namespace {
 
 cmdd::Server *g_server = nullptr;
 
-void on_signal(int) {
+// Called from the signal handler: the server's stop() only writes to a descriptor.
+void stop_server() {
     if (g_server != nullptr) {
         g_server->stop();
     }
@@ -41,11 +44,14 @@ void usage(FILE *to) {
                  "  -h, --help                    show this text\n");
 }
 
+const kttool::Tool kTool{"kt-cmdd", usage};
+
 // A whole number in [low, high]; false when `text` is anything else.
 bool parse_count(const char *text, long low, long high, long &value) {
-    char *end = nullptr;
-    value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && value >= low && value <= high;
+    const auto number =
+        kttool::parse_in_range(text, static_cast<uint64_t>(low), static_cast<uint64_t>(high));
+    value = static_cast<long>(number.value_or(0));
+    return number.has_value();
 }
 
 // Seconds, fractions allowed, up to a million, as milliseconds rounded up (so that a tiny
@@ -74,8 +80,9 @@ int main(int argc, char **argv) {
         {"idle-timeout", required_argument, nullptr, 't'},
         {"max-connections", required_argument, nullptr, 'm'},
         {"quiet", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        kttool::kHelpOption,
+        kttool::kVersionOption,
+        kttool::kEndOption,
     };
     int opt = 0;
     while ((opt = getopt_long(argc, argv, "a:p:t:m:qh", kLong, nullptr)) != -1) {
@@ -96,21 +103,15 @@ int main(int argc, char **argv) {
             case 'q':
                 verbose = false;
                 break;
-            case 'h':
-                usage(stdout);
-                return 0;
             default:
-                ok = false;
-                break;
+                return kttool::finish_option(kTool, opt);
         }
         if (!ok) {
-            usage(stderr);
-            return 2;
+            return kttool::usage_error(kTool);
         }
     }
     if (optind != argc) {
-        usage(stderr);
-        return 2;
+        return kttool::usage_error(kTool);
     }
 
     cmdd::Server server;
@@ -123,10 +124,7 @@ int main(int argc, char **argv) {
     server.set_idle_timeout(idle_timeout);
     server.set_max_connections(static_cast<size_t>(max_connections));
     g_server = &server;
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    kttool::install_stop_handler(stop_server);
     std::signal(SIGPIPE, SIG_IGN);
 
     std::printf("kt-cmdd: listening on %s:%u\n", address.c_str(), server.port());

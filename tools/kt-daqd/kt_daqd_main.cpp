@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kt_daq.h"
+#include "tool_options.h"
 
 namespace {
 
@@ -46,12 +47,13 @@ void usage(FILE *out) {
             kDefaultRing);
 }
 
+const kttool::Tool kTool{"kt-daqd", usage};
+
+// A module or channel number of up to three decimal digits, at most `max`.
 bool parse_id(const std::string &text, int max, int *out) {
-    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != text.npos) {
-        return false;
-    }
-    *out = std::atoi(text.c_str());
-    return *out <= max;
+    const auto value = kttool::parse_in_range(text.c_str(), 0, static_cast<uint64_t>(max));
+    *out = static_cast<int>(value.value_or(0));
+    return text.size() <= 3 && value.has_value();
 }
 
 // "M:C" or "all" into (module, channel); "all" is (255, 255).
@@ -103,8 +105,9 @@ int main(int argc, char **argv) {
     static const option options[] = {{"subscribe", required_argument, nullptr, 's'},
                                      {"ring", required_argument, nullptr, 'r'},
                                      {"mode", required_argument, nullptr, 'm'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
+                                     kttool::kHelpOption,
+                                     kttool::kVersionOption,
+                                     kttool::kEndOption};
     int opt = 0;
     while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
         switch (opt) {
@@ -121,15 +124,13 @@ int main(int argc, char **argv) {
                 break;
             }
             case 'r': {
-                char *end = nullptr;
-                errno = 0;
-                ring = strtoull(optarg, &end, 0);
-                if (errno != 0 || end == optarg || *end != '\0' || optarg[0] == '-' ||
-                    ring < KT_SLOT_SIZE || ring > 0xffffffffull) {
+                const auto bytes = kttool::parse_in_range(optarg, KT_SLOT_SIZE, 0xffffffffull, 0);
+                if (!bytes) {
                     fprintf(stderr, "kt-daqd: bad --ring %s: give a byte count of at least %u\n",
                             optarg, KT_SLOT_SIZE);
                     return 2;
                 }
+                ring = *bytes;
                 break;
             }
             case 'm':
@@ -139,17 +140,12 @@ int main(int argc, char **argv) {
                 }
                 filter_mode = strcmp(optarg, "filter") == 0;
                 break;
-            case 'h':
-                usage(stdout);
-                return 0;
             default:
-                usage(stderr);
-                return 2;
+                return kttool::finish_option(kTool, opt);
         }
     }
     if (optind + 1 != argc) {
-        usage(stderr);
-        return 2;
+        return kttool::usage_error(kTool);
     }
     const char *device = argv[optind];
     raise_descriptor_limit();

@@ -16,6 +16,8 @@
 #include "frame_pattern.h"
 #include "kt_records.h"
 #include "sub_tally.h"
+#include "tool_options.h"
+#include "tool_stop.h"
 
 namespace {
 
@@ -26,11 +28,6 @@ constexpr char kAckEndpoint[] = "tcp://127.0.0.1:22770";
 // The publisher answers an acknowledgement as soon as it takes it; one that stays
 // unanswered this long went to a publisher that is gone or awaits none.
 constexpr int kReplyTimeoutMs = 2500;
-
-volatile sig_atomic_t g_stop = 0;
-void on_signal(int) {
-    g_stop = 1;
-}
 
 struct Options {
     bool all = true;
@@ -65,11 +62,13 @@ void usage(FILE *out) {
             kPubEndpoint, kAckEndpoint);
 }
 
-bool parse_number(const char *text, unsigned long long *out) {
-    char *end = nullptr;
-    errno = 0;
-    *out = strtoull(text, &end, 10);
-    return errno == 0 && end != text && *end == '\0' && text[0] != '-';
+const kttool::Tool kTool{"kt-sub", usage};
+
+// A positive whole number of the command line.
+bool parse_positive(const char *text, unsigned long long *out) {
+    const auto value = kttool::parse_in_range(text, 1, UINT64_MAX);
+    *out = value.value_or(0);
+    return value.has_value();
 }
 
 bool parse_source(const char *text, Options *o) {
@@ -173,8 +172,9 @@ int main(int argc, char **argv) {
                                      {"out", required_argument, nullptr, 'o'},
                                      {"verify", no_argument, nullptr, 'v'},
                                      {"quiet", no_argument, nullptr, 'q'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
+                                     kttool::kHelpOption,
+                                     kttool::kVersionOption,
+                                     kttool::kEndOption};
     int opt = 0;
     while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
         bool ok = true;
@@ -183,10 +183,10 @@ int main(int argc, char **argv) {
                 o.ack = false;
                 break;
             case 'n':
-                ok = parse_number(optarg, &o.count) && o.count > 0;
+                ok = parse_positive(optarg, &o.count);
                 break;
             case 's':
-                ok = parse_number(optarg, &o.seconds) && o.seconds > 0;
+                ok = parse_positive(optarg, &o.seconds);
                 break;
             case 'd':
                 o.dump = true;
@@ -200,12 +200,8 @@ int main(int argc, char **argv) {
             case 'q':
                 o.quiet = true;
                 break;
-            case 'h':
-                usage(stdout);
-                return 0;
             default:
-                usage(stderr);
-                return 2;
+                return kttool::finish_option(kTool, opt);
         }
         if (!ok) {
             fprintf(stderr, "kt-sub: bad value %s: give a positive whole number\n", optarg);
@@ -219,16 +215,14 @@ int main(int argc, char **argv) {
                     "or all\n",
                     argv[optind]);
         }
-        usage(stderr);
-        return 2;
+        return kttool::usage_error(kTool);
     }
     FILE *out = nullptr;
     if (o.out != nullptr && (out = fopen(o.out, "wb")) == nullptr) {
         fprintf(stderr, "kt-sub: cannot write %s: %s\n", o.out, strerror(errno));
         return 1;
     }
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
+    kttool::install_stop_handler();
     signal(SIGPIPE, SIG_IGN);
 
     // A subscription matches by prefix: frame://1:1 also receives frame://1:10 to 1:15,
@@ -251,7 +245,7 @@ int main(int argc, char **argv) {
                 kPubEndpoint, o.ack ? ", acknowledging each" : ", not acknowledging");
         const auto start = Clock::now();
         ktsub::Tally tally(start);
-        auto next_status = start + std::chrono::seconds(1);
+        kttool::RateLine rate("kt-sub", stderr, tty, start);
         bool warned = false;
         // The newest sequence number received, for --verify: the engine numbers every
         // frame it writes, so they must arrive in rising order whatever their source.
@@ -259,14 +253,13 @@ int main(int argc, char **argv) {
         bool have_seq = false;
         std::string topic;
         std::vector<uint8_t> frame;
-        while (g_stop == 0 && (o.count == 0 || tally.frames() < o.count)) {
+        while (!kttool::stop_requested() && (o.count == 0 || tally.frames() < o.count)) {
             const auto now = Clock::now();
             if (o.seconds != 0 && now - start >= std::chrono::seconds(o.seconds)) {
                 break;
             }
-            if (!o.quiet && now >= next_status) {
-                tally.status(stderr, tty, now);
-                next_status = now + std::chrono::seconds(1);
+            if (!o.quiet && rate.due(now)) {
+                tally.status(rate, now);
             }
             zmq_pollitem_t item{sub, 0, ZMQ_POLLIN, 0};
             if (zmq_poll(&item, 1, 200) <= 0) {
@@ -330,10 +323,8 @@ int main(int argc, char **argv) {
         }
         const auto end = Clock::now();
         if (!o.quiet) {
-            tally.status(stderr, tty, end);
-            if (tty) {
-                fputc('\n', stderr);
-            }
+            tally.status(rate, end);
+            rate.finish();
         }
         tally.summary(stderr, end);
         fflush(stdout);
