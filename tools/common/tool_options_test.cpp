@@ -1,7 +1,10 @@
+#include <getopt.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "rate_line.h"
 #include "tool_options.h"
@@ -40,11 +43,58 @@ TEST(ToolOptions, RangeLimitsAreInclusive) {
 }
 
 TEST(ToolOptions, BadOptionValueNamesTheOption) {
+    uint64_t value = 7;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(kttool::option_number("kt-x", "frames", "12a", 0, 1000));
-    EXPECT_EQ(kttool::option_number("kt-x", "frames", "1000", 0, 1000), 1000u);
+    EXPECT_FALSE(kttool::option_number("kt-x", "frames", "12a", 0, 1000, &value));
+    EXPECT_EQ(value, 7u);
+    EXPECT_TRUE(kttool::option_number("kt-x", "frames", "1000", 0, 1000, &value));
+    EXPECT_EQ(value, 1000u);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "kt-x: bad --frames 12a: give a whole number from 0 to 1000\n");
+}
+
+TEST(ToolOptions, SourcesAreModuleColonChannelOrAll) {
+    int m = -1, c = -1;
+    ASSERT_TRUE(kttool::parse_source("255:15", &m, &c));
+    EXPECT_EQ(m, 255);
+    EXPECT_EQ(c, 15);
+    ASSERT_TRUE(kttool::parse_source("all", &m, &c));
+    EXPECT_EQ(m, kttool::kAllSources);
+    EXPECT_EQ(c, kttool::kAllSources);
+    for (const char *bad : {"", ":", "1:", ":1", "256:0", "1:16", "1", "1:2:3", "1: 2", "-1:2",
+                            "0001:2", "ALL", "1:2x"}) {
+        EXPECT_FALSE(kttool::parse_source(bad, &m, &c)) << '"' << bad << '"';
+    }
+}
+
+void no_usage(FILE *) {}
+
+// parse_options over `words`; the exit status it returns, or -1 to go on, and the values
+// taken (opt=value) in order.
+std::pair<int, std::string> parse(std::vector<const char *> words) {
+    words.insert(words.begin(), "kt-x");
+    std::string taken;
+    optind = 0;  // getopt_long starts afresh
+    opterr = 0;
+    const auto status = kttool::parse_options(
+        {"kt-x", no_usage}, static_cast<int>(words.size()), const_cast<char **>(words.data()), "h",
+        {kttool::valued("count", 'n')}, [&](int opt, const char *value) {
+            taken += std::string(1, static_cast<char>(opt)) + "=" + value + " ";
+            return std::string(value) != "bad";
+        });
+    return {status.value_or(-1), taken};
+}
+
+TEST(ToolOptions, HelpVersionAndErrorsEndTheParse) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(parse({"--count", "1", "--count", "2", "op"}),
+              std::make_pair(-1, std::string("n=1 n=2 ")));
+    EXPECT_EQ(parse({"--version", "--count", "1"}).first, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "kt-x " KT_VERSION "\n");
+    EXPECT_EQ(parse({"-h"}).first, 0);
+    EXPECT_EQ(parse({"--count", "bad", "--count", "1"}), std::make_pair(2, std::string("n=bad ")));
+    EXPECT_EQ(parse({"--nosuch"}).first, 2);
+    EXPECT_EQ(parse({"--count"}).first, 2);
 }
 
 TEST(RateLine, RatesSinceThePreviousLine) {

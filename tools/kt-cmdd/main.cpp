@@ -6,6 +6,7 @@
 // address it listens on, serves until SIGINT or SIGTERM. Idle connections are closed after
 // a time-out and the number of connections is capped, so slow or silent clients cannot
 // hold every descriptor.
+
 #include <getopt.h>
 
 #include <chrono>
@@ -47,10 +48,9 @@ void usage(FILE *to) {
 const kttool::Tool kTool{"kt-cmdd", usage};
 
 // A whole number in [low, high]; false when `text` is anything else.
-bool parse_count(const char *text, long low, long high, long &value) {
-    const auto number =
-        kttool::parse_in_range(text, static_cast<uint64_t>(low), static_cast<uint64_t>(high));
-    value = static_cast<long>(number.value_or(0));
+bool parse_count(const char *text, uint64_t low, uint64_t high, uint64_t &value) {
+    const auto number = kttool::parse_in_range(text, low, high);
+    value = number.value_or(0);
     return number.has_value();
 }
 
@@ -70,45 +70,41 @@ bool parse_seconds(const char *text, std::chrono::milliseconds &value) {
 
 int main(int argc, char **argv) {
     std::string address = "127.0.0.1";
-    long port = 7878;
-    long max_connections = cmdd::Server::kDefaultMaxConnections;
+    uint64_t port = 7878;
+    uint64_t max_connections = cmdd::Server::kDefaultMaxConnections;
     std::chrono::milliseconds idle_timeout = cmdd::Server::kDefaultIdleTimeout;
     bool verbose = true;
-    static const option kLong[] = {
-        {"address", required_argument, nullptr, 'a'},
-        {"port", required_argument, nullptr, 'p'},
-        {"idle-timeout", required_argument, nullptr, 't'},
-        {"max-connections", required_argument, nullptr, 'm'},
-        {"quiet", no_argument, nullptr, 'q'},
-        kttool::kHelpOption,
-        kttool::kVersionOption,
-        kttool::kEndOption,
-    };
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "a:p:t:m:qh", kLong, nullptr)) != -1) {
+    const auto take = [&](int opt, const char *value) {
         bool ok = true;
         switch (opt) {
             case 'a':
-                address = optarg;
+                address = value;
                 break;
             case 'p':
-                ok = parse_count(optarg, 0, 65535, port);
+                ok = parse_count(value, 0, 65535, port);
                 break;
             case 't':
-                ok = parse_seconds(optarg, idle_timeout);
+                ok = parse_seconds(value, idle_timeout);
                 break;
             case 'm':
-                ok = parse_count(optarg, 1, 1'000'000, max_connections);
+                ok = parse_count(value, 1, 1'000'000, max_connections);
                 break;
             case 'q':
                 verbose = false;
                 break;
-            default:
-                return kttool::finish_option(kTool, opt);
         }
         if (!ok) {
-            return kttool::usage_error(kTool);
+            usage(stderr);
         }
+        return ok;
+    };
+    if (const auto status = kttool::parse_options(
+            kTool, argc, argv, "a:p:t:m:qh",
+            {kttool::valued("address", 'a'), kttool::valued("port", 'p'),
+             kttool::valued("idle-timeout", 't'), kttool::valued("max-connections", 'm'),
+             kttool::flag("quiet", 'q')},
+            take)) {
+        return *status;
     }
     if (optind != argc) {
         return kttool::usage_error(kTool);

@@ -2,8 +2,8 @@
 // gives its main thread to one of the two main loops: the publish loop, with the
 // subscribers named on its command line registered, or the filter loop, whose channels
 // consumers configure at run time.
-#include <arpa/inet.h>
 #include <getopt.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -49,24 +49,7 @@ void usage(FILE *out) {
 
 const kttool::Tool kTool{"kt-daqd", usage};
 
-// A module or channel number of up to three decimal digits, at most `max`.
-bool parse_id(const std::string &text, int max, int *out) {
-    const auto value = kttool::parse_in_range(text.c_str(), 0, static_cast<uint64_t>(max));
-    *out = static_cast<int>(value.value_or(0));
-    return text.size() <= 3 && value.has_value();
-}
-
-// "M:C" or "all" into (module, channel); "all" is (255, 255).
-bool parse_source(const char *text, std::pair<int, int> *out) {
-    if (strcmp(text, "all") == 0) {
-        *out = {KT_DAQ_ALL_FRAMES, KT_DAQ_ALL_FRAMES};
-        return true;
-    }
-    const std::string s = text;
-    const size_t colon = s.find(':');
-    return colon != s.npos && parse_id(s.substr(0, colon), 255, &out->first) &&
-           parse_id(s.substr(colon + 1), 15, &out->second);
-}
+static_assert(KT_DAQ_ALL_FRAMES == kttool::kAllSources);
 
 // Whether a TCP port on the loopback interface can be bound: the loop itself binds
 // without reporting a failure, and would then wait for acknowledgements in vain.
@@ -102,47 +85,40 @@ int main(int argc, char **argv) {
     std::vector<std::pair<int, int>> subscribers;
     bool filter_mode = false;
     unsigned long long ring = kDefaultRing;
-    static const option options[] = {{"subscribe", required_argument, nullptr, 's'},
-                                     {"ring", required_argument, nullptr, 'r'},
-                                     {"mode", required_argument, nullptr, 'm'},
-                                     kttool::kHelpOption,
-                                     kttool::kVersionOption,
-                                     kttool::kEndOption};
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
-        switch (opt) {
-            case 's': {
-                std::pair<int, int> source;
-                if (!parse_source(optarg, &source)) {
-                    fprintf(stderr,
-                            "kt-daqd: bad --subscribe %s: give M:C with module 0..255 and "
-                            "channel 0..15, or all\n",
-                            optarg);
-                    return 2;
-                }
-                subscribers.push_back(source);
-                break;
+    const auto take = [&](int opt, const char *value) {
+        if (opt == 's') {
+            std::pair<int, int> source;
+            if (!kttool::parse_source(value, &source.first, &source.second)) {
+                fprintf(stderr,
+                        "kt-daqd: bad --subscribe %s: give M:C with module 0..255 and "
+                        "channel 0..15, or all\n",
+                        value);
+                return false;
             }
-            case 'r': {
-                const auto bytes = kttool::parse_in_range(optarg, KT_SLOT_SIZE, 0xffffffffull, 0);
-                if (!bytes) {
-                    fprintf(stderr, "kt-daqd: bad --ring %s: give a byte count of at least %u\n",
-                            optarg, KT_SLOT_SIZE);
-                    return 2;
-                }
-                ring = *bytes;
-                break;
+            subscribers.push_back(source);
+        } else if (opt == 'r') {
+            const auto bytes = kttool::parse_in_range(value, KT_SLOT_SIZE, 0xffffffffull, 0);
+            if (!bytes) {
+                fprintf(stderr, "kt-daqd: bad --ring %s: give a byte count of at least %u\n", value,
+                        KT_SLOT_SIZE);
+                return false;
             }
-            case 'm':
-                if (strcmp(optarg, "publish") != 0 && strcmp(optarg, "filter") != 0) {
-                    fprintf(stderr, "kt-daqd: unknown --mode %s (publish or filter)\n", optarg);
-                    return 2;
-                }
-                filter_mode = strcmp(optarg, "filter") == 0;
-                break;
-            default:
-                return kttool::finish_option(kTool, opt);
+            ring = *bytes;
+        } else if (opt == 'm') {
+            if (strcmp(value, "publish") != 0 && strcmp(value, "filter") != 0) {
+                fprintf(stderr, "kt-daqd: unknown --mode %s (publish or filter)\n", value);
+                return false;
+            }
+            filter_mode = strcmp(value, "filter") == 0;
         }
+        return true;
+    };
+    if (const auto status =
+            kttool::parse_options(kTool, argc, argv, "h",
+                                  {kttool::valued("subscribe", 's'), kttool::valued("ring", 'r'),
+                                   kttool::valued("mode", 'm')},
+                                  take)) {
+        return *status;
     }
     if (optind + 1 != argc) {
         return kttool::usage_error(kTool);

@@ -59,7 +59,7 @@ const kttool::Tool kTool{"kt-ring", usage};
 // A number of the command line, decimal, 0x hexadecimal or 0 octal, within [low, high].
 bool number(const char *text, uint64_t low, uint64_t high, uint64_t *out) {
     const auto value = kttool::parse_in_range(text, low, high, 0);
-    *out = value.value_or(*out);
+    *out = value.value_or(0);
     return value.has_value();
 }
 
@@ -67,36 +67,33 @@ bool number(const char *text, uint64_t low, uint64_t high, uint64_t *out) {
 
 int main(int argc, char **argv) {
     uint64_t ring = 1 << 20, max_frames = 0, seconds = 0, batch = 100;
-    static const option options[] = {{"ring", required_argument, nullptr, 'r'},
-                                     {"frames", required_argument, nullptr, 'n'},
-                                     {"seconds", required_argument, nullptr, 's'},
-                                     {"batch", required_argument, nullptr, 'b'},
-                                     kttool::kHelpOption,
-                                     kttool::kVersionOption,
-                                     kttool::kEndOption};
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
+    const auto take = [&](int opt, const char *value) {
         bool ok = true;
         switch (opt) {
             case 'r':
-                ok = number(optarg, 0, 0xffffffffu, &ring);
+                ok = number(value, 0, 0xffffffffu, &ring);
                 break;
             case 'n':
-                ok = number(optarg, 0, UINT64_MAX, &max_frames);
+                ok = number(value, 0, UINT64_MAX, &max_frames);
                 break;
             case 's':
-                ok = number(optarg, 0, UINT64_MAX, &seconds);
+                ok = number(value, 0, UINT64_MAX, &seconds);
                 break;
             case 'b':
-                ok = number(optarg, 1, 100, &batch);
+                ok = number(value, 1, 100, &batch);
                 break;
-            default:
-                return kttool::finish_option(kTool, opt);
         }
         if (!ok) {
-            fprintf(stderr, "kt-ring: bad value: %s\n", optarg);
-            return 2;
+            fprintf(stderr, "kt-ring: bad value: %s\n", value);
         }
+        return ok;
+    };
+    if (const auto status =
+            kttool::parse_options(kTool, argc, argv, "h",
+                                  {kttool::valued("ring", 'r'), kttool::valued("frames", 'n'),
+                                   kttool::valued("seconds", 's'), kttool::valued("batch", 'b')},
+                                  take)) {
+        return *status;
     }
     if (optind + 1 != argc) {
         return kttool::usage_error(kTool);

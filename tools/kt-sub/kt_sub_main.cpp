@@ -33,7 +33,7 @@ struct Options {
     bool all = true;
     int module_id = 0, channel_id = 0;
     bool ack = true, dump = false, verify = false, quiet = false;
-    unsigned long long count = 0, seconds = 0;
+    uint64_t count = 0, seconds = 0;
     const char *out = nullptr;
 };
 
@@ -65,25 +65,17 @@ void usage(FILE *out) {
 const kttool::Tool kTool{"kt-sub", usage};
 
 // A positive whole number of the command line.
-bool parse_positive(const char *text, unsigned long long *out) {
+bool parse_positive(const char *text, uint64_t *out) {
     const auto value = kttool::parse_in_range(text, 1, UINT64_MAX);
     *out = value.value_or(0);
     return value.has_value();
 }
 
 bool parse_source(const char *text, Options *o) {
-    if (strcmp(text, "all") == 0) {
-        o->all = true;
-        return true;
-    }
-    unsigned m = 0, c = 0;
-    char tail = 0;
-    if (sscanf(text, "%3u:%2u%c", &m, &c, &tail) != 2 || m > 255 || c > 15) {
+    if (!kttool::parse_source(text, &o->module_id, &o->channel_id)) {
         return false;
     }
-    o->all = false;
-    o->module_id = static_cast<int>(m);
-    o->channel_id = static_cast<int>(c);
+    o->all = o->module_id == kttool::kAllSources && o->channel_id == kttool::kAllSources;
     return true;
 }
 
@@ -165,34 +157,23 @@ bool receive(void *sub, std::string *topic, std::vector<uint8_t> *frame, int *pa
 
 int main(int argc, char **argv) {
     Options o;
-    static const option options[] = {{"no-ack", no_argument, nullptr, 'a'},
-                                     {"count", required_argument, nullptr, 'n'},
-                                     {"seconds", required_argument, nullptr, 's'},
-                                     {"dump", no_argument, nullptr, 'd'},
-                                     {"out", required_argument, nullptr, 'o'},
-                                     {"verify", no_argument, nullptr, 'v'},
-                                     {"quiet", no_argument, nullptr, 'q'},
-                                     kttool::kHelpOption,
-                                     kttool::kVersionOption,
-                                     kttool::kEndOption};
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
+    const auto take = [&](int opt, const char *value) {
         bool ok = true;
         switch (opt) {
             case 'a':
                 o.ack = false;
                 break;
             case 'n':
-                ok = parse_positive(optarg, &o.count);
+                ok = parse_positive(value, &o.count);
                 break;
             case 's':
-                ok = parse_positive(optarg, &o.seconds);
+                ok = parse_positive(value, &o.seconds);
                 break;
             case 'd':
                 o.dump = true;
                 break;
             case 'o':
-                o.out = optarg;
+                o.out = value;
                 break;
             case 'v':
                 o.verify = true;
@@ -200,13 +181,19 @@ int main(int argc, char **argv) {
             case 'q':
                 o.quiet = true;
                 break;
-            default:
-                return kttool::finish_option(kTool, opt);
         }
         if (!ok) {
-            fprintf(stderr, "kt-sub: bad value %s: give a positive whole number\n", optarg);
-            return 2;
+            fprintf(stderr, "kt-sub: bad value %s: give a positive whole number\n", value);
         }
+        return ok;
+    };
+    if (const auto status = kttool::parse_options(
+            kTool, argc, argv, "h",
+            {kttool::flag("no-ack", 'a'), kttool::valued("count", 'n'),
+             kttool::valued("seconds", 's'), kttool::flag("dump", 'd'), kttool::valued("out", 'o'),
+             kttool::flag("verify", 'v'), kttool::flag("quiet", 'q')},
+            take)) {
+        return *status;
     }
     if (optind + 1 < argc || (optind < argc && !parse_source(argv[optind], &o))) {
         if (optind < argc) {

@@ -1,7 +1,7 @@
 // kt-tap: connects to a channel's TCP port, splits the stream into frames (payload_len +
 // 20 bytes each) and prints the live rate and per-source counts.
-#include <arpa/inet.h>
 #include <getopt.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -61,41 +61,30 @@ int main(int argc, char **argv) {
     const char *out_path = nullptr;
     uint64_t seconds = 0, max_frames = 0;
     bool hex = false;
-    static const option options[] = {{"host", required_argument, nullptr, 'H'},
-                                     {"seconds", required_argument, nullptr, 's'},
-                                     {"frames", required_argument, nullptr, 'n'},
-                                     {"dump", no_argument, nullptr, 'd'},
-                                     {"out", required_argument, nullptr, 'o'},
-                                     kttool::kHelpOption,
-                                     kttool::kVersionOption,
-                                     kttool::kEndOption};
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
-        std::optional<uint64_t> number = 0;
+    const auto take = [&](int opt, const char *value) {
         switch (opt) {
             case 'H':
-                host = optarg;
+                host = value;
                 break;
             case 's':
-                number = kttool::option_number("kt-tap", "seconds", optarg, 0, kMaxSeconds);
-                seconds = number.value_or(0);
-                break;
+                return kttool::option_number("kt-tap", "seconds", value, 0, kMaxSeconds, &seconds);
             case 'n':
-                number = kttool::option_number("kt-tap", "frames", optarg, 0, UINT64_MAX);
-                max_frames = number.value_or(0);
-                break;
+                return kttool::option_number("kt-tap", "frames", value, 0, UINT64_MAX, &max_frames);
             case 'd':
                 hex = true;
                 break;
             case 'o':
-                out_path = optarg;
+                out_path = value;
                 break;
-            default:
-                return kttool::finish_option(kTool, opt);
         }
-        if (!number) {
-            return kttool::kUsageStatus;
-        }
+        return true;
+    };
+    if (const auto status = kttool::parse_options(
+            kTool, argc, argv, "h",
+            {kttool::valued("host", 'H'), kttool::valued("seconds", 's'),
+             kttool::valued("frames", 'n'), kttool::flag("dump", 'd'), kttool::valued("out", 'o')},
+            take)) {
+        return *status;
     }
     const auto port =
         optind + 1 == argc ? kttool::parse_in_range(argv[optind], 1, 65535) : std::nullopt;
