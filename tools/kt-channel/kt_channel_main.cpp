@@ -4,8 +4,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
+
+#include "tool_options.h"
 
 namespace {
 
@@ -29,6 +30,8 @@ void usage(FILE *out) {
             kEndpoint);
 }
 
+const kttool::Tool kTool{"kt-channel", usage};
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -36,33 +39,30 @@ int main(int argc, char **argv) {
     bool given[6] = {};
     std::string raw;
     long timeout = 3000;
-    static const option options[] = {
-        {"name", required_argument, nullptr, '0'},   {"port", required_argument, nullptr, '1'},
-        {"module", required_argument, nullptr, '2'}, {"channels", required_argument, nullptr, '3'},
-        {"param", required_argument, nullptr, '4'},  {"filters", required_argument, nullptr, '5'},
-        {"raw", required_argument, nullptr, 'r'},    {"timeout", required_argument, nullptr, 't'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
+    const auto take = [&](int opt, const char *value) {
         if (opt >= '0' && opt <= '5') {
-            items[opt - '0'] = optarg;
+            items[opt - '0'] = value;
             given[opt - '0'] = true;
         } else if (opt == 'r') {
-            raw = optarg;
+            raw = value;
         } else if (opt == 't') {
-            char *end = nullptr;
-            timeout = strtol(optarg, &end, 10);
-            if (*end != '\0' || timeout <= 0 || timeout > 3600000) {
-                fprintf(stderr, "kt-channel: bad --timeout %s\n", optarg);
-                return 2;
+            const auto ms = kttool::parse_in_range(value, 1, 3600000);
+            if (!ms) {
+                fprintf(stderr, "kt-channel: bad --timeout %s\n", value);
+                return false;
             }
-        } else if (opt == 'h') {
-            usage(stdout);
-            return 0;
-        } else {
-            usage(stderr);
-            return 2;
+            timeout = static_cast<long>(*ms);
         }
+        return true;
+    };
+    if (const auto status =
+            kttool::parse_options(kTool, argc, argv, "h",
+                                  {kttool::valued("name", '0'), kttool::valued("port", '1'),
+                                   kttool::valued("module", '2'), kttool::valued("channels", '3'),
+                                   kttool::valued("param", '4'), kttool::valued("filters", '5'),
+                                   kttool::valued("raw", 'r'), kttool::valued("timeout", 't')},
+                                  take)) {
+        return *status;
     }
     std::string message = raw;
     if (message.empty()) {
@@ -74,8 +74,7 @@ int main(int argc, char **argv) {
         }
     }
     if (message.empty() || optind != argc) {
-        usage(stderr);
-        return 2;
+        return kttool::usage_error(kTool);
     }
     if (message.size() > 1024) {
         fprintf(stderr, "kt-channel: message of %zu bytes; the device takes at most 1024\n",
@@ -88,21 +87,21 @@ int main(int argc, char **argv) {
     const int wait = static_cast<int>(timeout);
     zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
     zmq_setsockopt(socket, ZMQ_RCVTIMEO, &wait, sizeof wait);
-    int status = 0;
+    int result = 0;
     char reply[64];
     if (zmq_connect(socket, kEndpoint) != 0 ||
         zmq_send(socket, message.data(), message.size(), 0) < 0) {
         fprintf(stderr, "kt-channel: cannot send to %s: %s\n", kEndpoint, zmq_strerror(errno));
-        status = 1;
+        result = 1;
     } else if (zmq_recv(socket, reply, sizeof reply, 0) < 0) {
         fprintf(stderr,
                 "kt-channel: no reply from %s within %ld ms (is the filter mode running?)\n",
                 kEndpoint, timeout);
-        status = 1;
+        result = 1;
     } else {
         printf("kt-channel: sent \"%s\", reply received\n", message.c_str());
     }
     zmq_close(socket);
     zmq_ctx_term(context);
-    return status;
+    return result;
 }

@@ -6,6 +6,7 @@
 // address it listens on, serves until SIGINT or SIGTERM. Idle connections are closed after
 // a time-out and the number of connections is capped, so slow or silent clients cannot
 // hold every descriptor.
+
 #include <getopt.h>
 
 #include <chrono>
@@ -16,12 +17,15 @@
 #include <string>
 
 #include "server.h"
+#include "tool_options.h"
+#include "tool_stop.h"
 
 namespace {
 
 cmdd::Server *g_server = nullptr;
 
-void on_signal(int) {
+// Called from the signal handler: the server's stop() only writes to a descriptor.
+void stop_server() {
     if (g_server != nullptr) {
         g_server->stop();
     }
@@ -41,11 +45,13 @@ void usage(FILE *to) {
                  "  -h, --help                    show this text\n");
 }
 
+const kttool::Tool kTool{"kt-cmdd", usage};
+
 // A whole number in [low, high]; false when `text` is anything else.
-bool parse_count(const char *text, long low, long high, long &value) {
-    char *end = nullptr;
-    value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && value >= low && value <= high;
+bool parse_count(const char *text, uint64_t low, uint64_t high, uint64_t &value) {
+    const auto number = kttool::parse_in_range(text, low, high);
+    value = number.value_or(0);
+    return number.has_value();
 }
 
 // Seconds, fractions allowed, up to a million, as milliseconds rounded up (so that a tiny
@@ -64,53 +70,44 @@ bool parse_seconds(const char *text, std::chrono::milliseconds &value) {
 
 int main(int argc, char **argv) {
     std::string address = "127.0.0.1";
-    long port = 7878;
-    long max_connections = cmdd::Server::kDefaultMaxConnections;
+    uint64_t port = 7878;
+    uint64_t max_connections = cmdd::Server::kDefaultMaxConnections;
     std::chrono::milliseconds idle_timeout = cmdd::Server::kDefaultIdleTimeout;
     bool verbose = true;
-    static const option kLong[] = {
-        {"address", required_argument, nullptr, 'a'},
-        {"port", required_argument, nullptr, 'p'},
-        {"idle-timeout", required_argument, nullptr, 't'},
-        {"max-connections", required_argument, nullptr, 'm'},
-        {"quiet", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "a:p:t:m:qh", kLong, nullptr)) != -1) {
+    const auto take = [&](int opt, const char *value) {
         bool ok = true;
         switch (opt) {
             case 'a':
-                address = optarg;
+                address = value;
                 break;
             case 'p':
-                ok = parse_count(optarg, 0, 65535, port);
+                ok = parse_count(value, 0, 65535, port);
                 break;
             case 't':
-                ok = parse_seconds(optarg, idle_timeout);
+                ok = parse_seconds(value, idle_timeout);
                 break;
             case 'm':
-                ok = parse_count(optarg, 1, 1'000'000, max_connections);
+                ok = parse_count(value, 1, 1'000'000, max_connections);
                 break;
             case 'q':
                 verbose = false;
                 break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
-                ok = false;
-                break;
         }
         if (!ok) {
             usage(stderr);
-            return 2;
         }
+        return ok;
+    };
+    if (const auto status = kttool::parse_options(
+            kTool, argc, argv, "a:p:t:m:qh",
+            {kttool::valued("address", 'a'), kttool::valued("port", 'p'),
+             kttool::valued("idle-timeout", 't'), kttool::valued("max-connections", 'm'),
+             kttool::flag("quiet", 'q')},
+            take)) {
+        return *status;
     }
     if (optind != argc) {
-        usage(stderr);
-        return 2;
+        return kttool::usage_error(kTool);
     }
 
     cmdd::Server server;
@@ -123,10 +120,7 @@ int main(int argc, char **argv) {
     server.set_idle_timeout(idle_timeout);
     server.set_max_connections(static_cast<size_t>(max_connections));
     g_server = &server;
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    kttool::install_stop_handler(stop_server);
     std::signal(SIGPIPE, SIG_IGN);
 
     std::printf("kt-cmdd: listening on %s:%u\n", address.c_str(), server.port());

@@ -2,8 +2,8 @@
 // gives its main thread to one of the two main loops: the publish loop, with the
 // subscribers named on its command line registered, or the filter loop, whose channels
 // consumers configure at run time.
-#include <arpa/inet.h>
 #include <getopt.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kt_daq.h"
+#include "tool_options.h"
 
 namespace {
 
@@ -46,25 +47,9 @@ void usage(FILE *out) {
             kDefaultRing);
 }
 
-bool parse_id(const std::string &text, int max, int *out) {
-    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != text.npos) {
-        return false;
-    }
-    *out = std::atoi(text.c_str());
-    return *out <= max;
-}
+const kttool::Tool kTool{"kt-daqd", usage};
 
-// "M:C" or "all" into (module, channel); "all" is (255, 255).
-bool parse_source(const char *text, std::pair<int, int> *out) {
-    if (strcmp(text, "all") == 0) {
-        *out = {KT_DAQ_ALL_FRAMES, KT_DAQ_ALL_FRAMES};
-        return true;
-    }
-    const std::string s = text;
-    const size_t colon = s.find(':');
-    return colon != s.npos && parse_id(s.substr(0, colon), 255, &out->first) &&
-           parse_id(s.substr(colon + 1), 15, &out->second);
-}
+static_assert(KT_DAQ_ALL_FRAMES == kttool::kAllSources);
 
 // Whether a TCP port on the loopback interface can be bound: the loop itself binds
 // without reporting a failure, and would then wait for acknowledgements in vain.
@@ -100,56 +85,43 @@ int main(int argc, char **argv) {
     std::vector<std::pair<int, int>> subscribers;
     bool filter_mode = false;
     unsigned long long ring = kDefaultRing;
-    static const option options[] = {{"subscribe", required_argument, nullptr, 's'},
-                                     {"ring", required_argument, nullptr, 'r'},
-                                     {"mode", required_argument, nullptr, 'm'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
-        switch (opt) {
-            case 's': {
-                std::pair<int, int> source;
-                if (!parse_source(optarg, &source)) {
-                    fprintf(stderr,
-                            "kt-daqd: bad --subscribe %s: give M:C with module 0..255 and "
-                            "channel 0..15, or all\n",
-                            optarg);
-                    return 2;
-                }
-                subscribers.push_back(source);
-                break;
+    const auto take = [&](int opt, const char *value) {
+        if (opt == 's') {
+            std::pair<int, int> source;
+            if (!kttool::parse_source(value, &source.first, &source.second)) {
+                fprintf(stderr,
+                        "kt-daqd: bad --subscribe %s: give M:C with module 0..255 and "
+                        "channel 0..15, or all\n",
+                        value);
+                return false;
             }
-            case 'r': {
-                char *end = nullptr;
-                errno = 0;
-                ring = strtoull(optarg, &end, 0);
-                if (errno != 0 || end == optarg || *end != '\0' || optarg[0] == '-' ||
-                    ring < KT_SLOT_SIZE || ring > 0xffffffffull) {
-                    fprintf(stderr, "kt-daqd: bad --ring %s: give a byte count of at least %u\n",
-                            optarg, KT_SLOT_SIZE);
-                    return 2;
-                }
-                break;
+            subscribers.push_back(source);
+        } else if (opt == 'r') {
+            const auto bytes = kttool::parse_in_range(value, KT_SLOT_SIZE, 0xffffffffull, 0);
+            if (!bytes) {
+                fprintf(stderr, "kt-daqd: bad --ring %s: give a byte count of at least %u\n", value,
+                        KT_SLOT_SIZE);
+                return false;
             }
-            case 'm':
-                if (strcmp(optarg, "publish") != 0 && strcmp(optarg, "filter") != 0) {
-                    fprintf(stderr, "kt-daqd: unknown --mode %s (publish or filter)\n", optarg);
-                    return 2;
-                }
-                filter_mode = strcmp(optarg, "filter") == 0;
-                break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
-                usage(stderr);
-                return 2;
+            ring = *bytes;
+        } else if (opt == 'm') {
+            if (strcmp(value, "publish") != 0 && strcmp(value, "filter") != 0) {
+                fprintf(stderr, "kt-daqd: unknown --mode %s (publish or filter)\n", value);
+                return false;
+            }
+            filter_mode = strcmp(value, "filter") == 0;
         }
+        return true;
+    };
+    if (const auto status =
+            kttool::parse_options(kTool, argc, argv, "h",
+                                  {kttool::valued("subscribe", 's'), kttool::valued("ring", 'r'),
+                                   kttool::valued("mode", 'm')},
+                                  take)) {
+        return *status;
     }
     if (optind + 1 != argc) {
-        usage(stderr);
-        return 2;
+        return kttool::usage_error(kTool);
     }
     const char *device = argv[optind];
     raise_descriptor_limit();

@@ -1,9 +1,9 @@
 #include "cli.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+
+#include "tool_options.h"
 
 namespace ktio {
 
@@ -41,16 +41,7 @@ bool split_args(int argc, char **argv, const std::vector<std::string> &valued, A
 }
 
 std::optional<std::uint64_t> parse_number(const std::string &text) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') {
-        return std::nullopt;
-    }
-    errno = 0;
-    char *end = nullptr;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == text.c_str() || *end != '\0') {
-        return std::nullopt;
-    }
-    return v;
+    return kttool::parse_unsigned(text.c_str(), 0);
 }
 
 int usage_error(const std::string &message) {

@@ -4,6 +4,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "tool_options.h"
 
 namespace {
 
@@ -40,6 +41,10 @@ int main(int argc, char **argv) {
     if (std::strcmp(cmd, "-h") == 0 || std::strcmp(cmd, "--help") == 0 ||
         std::strcmp(cmd, "help") == 0) {
         std::fputs(kUsageText, stdout);
+        return ktio::kOk;
+    }
+    if (std::strcmp(cmd, "--version") == 0) {
+        kttool::print_version("kt-io");
         return ktio::kOk;
     }
     if (std::strcmp(cmd, "reg") == 0) {

@@ -1,27 +1,22 @@
 // kt-ring: takes frames from a stream device through the ring reader, checks each against
 // the simulated engine's frame pattern and shows the live rate.
 #include <getopt.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <optional>
 
 #include "frame_pattern.h"
 #include "kt_axis.h"
 #include "kt_util.h"
+#include "rate_line.h"
+#include "tool_options.h"
+#include "tool_stop.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-volatile sig_atomic_t g_stop = 0;
-void on_signal(int) {
-    g_stop = 1;
-}
 
 struct Tally {
     unsigned long long frames = 0, bytes = 0, bad = 0, stale = 0, missed = 0;
@@ -59,52 +54,49 @@ void usage(FILE *out) {
             "Exit status 1 when any frame was corrupt, stale or taken twice.\n");
 }
 
-bool number(const char *text, unsigned long long *out) {
-    char *end = nullptr;
-    errno = 0;
-    *out = strtoull(text, &end, 0);
-    return errno == 0 && end != text && *end == '\0' && text[0] != '-';
+const kttool::Tool kTool{"kt-ring", usage};
+
+// A number of the command line, decimal, 0x hexadecimal or 0 octal, within [low, high].
+bool number(const char *text, uint64_t low, uint64_t high, uint64_t *out) {
+    const auto value = kttool::parse_in_range(text, low, high, 0);
+    *out = value.value_or(0);
+    return value.has_value();
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    unsigned long long ring = 1 << 20, max_frames = 0, seconds = 0, batch = 100;
-    static const option options[] = {
-        {"ring", required_argument, nullptr, 'r'},    {"frames", required_argument, nullptr, 'n'},
-        {"seconds", required_argument, nullptr, 's'}, {"batch", required_argument, nullptr, 'b'},
-        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
+    uint64_t ring = 1 << 20, max_frames = 0, seconds = 0, batch = 100;
+    const auto take = [&](int opt, const char *value) {
         bool ok = true;
         switch (opt) {
             case 'r':
-                ok = number(optarg, &ring) && ring <= 0xffffffffu;
+                ok = number(value, 0, 0xffffffffu, &ring);
                 break;
             case 'n':
-                ok = number(optarg, &max_frames);
+                ok = number(value, 0, UINT64_MAX, &max_frames);
                 break;
             case 's':
-                ok = number(optarg, &seconds);
+                ok = number(value, 0, UINT64_MAX, &seconds);
                 break;
             case 'b':
-                ok = number(optarg, &batch) && batch >= 1 && batch <= 100;
+                ok = number(value, 1, 100, &batch);
                 break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
-                usage(stderr);
-                return 2;
         }
         if (!ok) {
-            fprintf(stderr, "kt-ring: bad value: %s\n", optarg);
-            return 2;
+            fprintf(stderr, "kt-ring: bad value: %s\n", value);
         }
+        return ok;
+    };
+    if (const auto status =
+            kttool::parse_options(kTool, argc, argv, "h",
+                                  {kttool::valued("ring", 'r'), kttool::valued("frames", 'n'),
+                                   kttool::valued("seconds", 's'), kttool::valued("batch", 'b')},
+                                  take)) {
+        return *status;
     }
     if (optind + 1 != argc) {
-        usage(stderr);
-        return 2;
+        return kttool::usage_error(kTool);
     }
     const char *device = argv[optind];
     kt_axis *axis = kt_axis_init(device, static_cast<uint32_t>(ring));
@@ -112,29 +104,20 @@ int main(int argc, char **argv) {
         fprintf(stdout, "\nkt-ring: cannot open the stream device %s\n", device);
         return 1;
     }
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
+    kttool::install_stop_handler();
 
     Tally tally;
     const bool tty = isatty(STDOUT_FILENO) != 0;
     const auto start = Clock::now();
-    auto last_report = start;
-    unsigned long long last_frames = 0, last_bytes = 0;
-    while (g_stop == 0 && (max_frames == 0 || tally.frames < max_frames)) {
+    kttool::RateLine rate("kt-ring", stdout, tty, start);
+    while (!kttool::stop_requested() && (max_frames == 0 || tally.frames < max_frames)) {
         const auto now = Clock::now();
         if (seconds != 0 && now - start >= std::chrono::seconds(seconds)) {
             break;
         }
-        if (now - last_report >= std::chrono::seconds(1)) {
-            const double dt = std::chrono::duration<double>(now - last_report).count();
-            printf("%s%9.0f frames/s %8.2f MB/s  frames %llu  bad %llu  stale %llu  missed %llu%s",
-                   tty ? "\r" : "", (tally.frames - last_frames) / dt,
-                   (tally.bytes - last_bytes) / dt / 1e6, tally.frames, tally.bad, tally.stale,
-                   tally.missed, tty ? "" : "\n");
-            fflush(stdout);
-            last_report = now;
-            last_frames = tally.frames;
-            last_bytes = tally.bytes;
+        if (rate.due(now) && rate.begin(now, tally.frames, tally.bytes)) {
+            printf("  bad %llu  stale %llu  missed %llu", tally.bad, tally.stale, tally.missed);
+            rate.end();
         }
         const uint32_t count = kt_get_data_cnt(axis);
         if (count == 0) {
@@ -151,11 +134,12 @@ int main(int argc, char **argv) {
         kt_axis_read_done(axis);
     }
     const double total = std::chrono::duration<double>(Clock::now() - start).count();
+    rate.finish();
     printf(
-        "%skt-ring: %llu frames in %.1f s (%.0f frames/s, %.2f MB/s): %llu bad, %llu stale, "
+        "kt-ring: %llu frames in %.1f s (%.0f frames/s, %.2f MB/s): %llu bad, %llu stale, "
         "%llu missed\n",
-        tty ? "\n" : "", tally.frames, total, tally.frames / total, tally.bytes / total / 1e6,
-        tally.bad, tally.stale, tally.missed);
+        tally.frames, total, tally.frames / total, tally.bytes / total / 1e6, tally.bad,
+        tally.stale, tally.missed);
     kt_axis_exit(axis);
     return tally.bad == 0 && tally.stale == 0 ? 0 : 1;
 }

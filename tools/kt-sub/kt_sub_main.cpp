@@ -16,6 +16,8 @@
 #include "frame_pattern.h"
 #include "kt_records.h"
 #include "sub_tally.h"
+#include "tool_options.h"
+#include "tool_stop.h"
 
 namespace {
 
@@ -27,16 +29,11 @@ constexpr char kAckEndpoint[] = "tcp://127.0.0.1:22770";
 // unanswered this long went to a publisher that is gone or awaits none.
 constexpr int kReplyTimeoutMs = 2500;
 
-volatile sig_atomic_t g_stop = 0;
-void on_signal(int) {
-    g_stop = 1;
-}
-
 struct Options {
     bool all = true;
     int module_id = 0, channel_id = 0;
     bool ack = true, dump = false, verify = false, quiet = false;
-    unsigned long long count = 0, seconds = 0;
+    uint64_t count = 0, seconds = 0;
     const char *out = nullptr;
 };
 
@@ -65,26 +62,20 @@ void usage(FILE *out) {
             kPubEndpoint, kAckEndpoint);
 }
 
-bool parse_number(const char *text, unsigned long long *out) {
-    char *end = nullptr;
-    errno = 0;
-    *out = strtoull(text, &end, 10);
-    return errno == 0 && end != text && *end == '\0' && text[0] != '-';
+const kttool::Tool kTool{"kt-sub", usage};
+
+// A positive whole number of the command line.
+bool parse_positive(const char *text, uint64_t *out) {
+    const auto value = kttool::parse_in_range(text, 1, UINT64_MAX);
+    *out = value.value_or(0);
+    return value.has_value();
 }
 
 bool parse_source(const char *text, Options *o) {
-    if (strcmp(text, "all") == 0) {
-        o->all = true;
-        return true;
-    }
-    unsigned m = 0, c = 0;
-    char tail = 0;
-    if (sscanf(text, "%3u:%2u%c", &m, &c, &tail) != 2 || m > 255 || c > 15) {
+    if (!kttool::parse_source(text, &o->module_id, &o->channel_id)) {
         return false;
     }
-    o->all = false;
-    o->module_id = static_cast<int>(m);
-    o->channel_id = static_cast<int>(c);
+    o->all = o->module_id == kttool::kAllSources && o->channel_id == kttool::kAllSources;
     return true;
 }
 
@@ -166,33 +157,23 @@ bool receive(void *sub, std::string *topic, std::vector<uint8_t> *frame, int *pa
 
 int main(int argc, char **argv) {
     Options o;
-    static const option options[] = {{"no-ack", no_argument, nullptr, 'a'},
-                                     {"count", required_argument, nullptr, 'n'},
-                                     {"seconds", required_argument, nullptr, 's'},
-                                     {"dump", no_argument, nullptr, 'd'},
-                                     {"out", required_argument, nullptr, 'o'},
-                                     {"verify", no_argument, nullptr, 'v'},
-                                     {"quiet", no_argument, nullptr, 'q'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
+    const auto take = [&](int opt, const char *value) {
         bool ok = true;
         switch (opt) {
             case 'a':
                 o.ack = false;
                 break;
             case 'n':
-                ok = parse_number(optarg, &o.count) && o.count > 0;
+                ok = parse_positive(value, &o.count);
                 break;
             case 's':
-                ok = parse_number(optarg, &o.seconds) && o.seconds > 0;
+                ok = parse_positive(value, &o.seconds);
                 break;
             case 'd':
                 o.dump = true;
                 break;
             case 'o':
-                o.out = optarg;
+                o.out = value;
                 break;
             case 'v':
                 o.verify = true;
@@ -200,17 +181,19 @@ int main(int argc, char **argv) {
             case 'q':
                 o.quiet = true;
                 break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
-                usage(stderr);
-                return 2;
         }
         if (!ok) {
-            fprintf(stderr, "kt-sub: bad value %s: give a positive whole number\n", optarg);
-            return 2;
+            fprintf(stderr, "kt-sub: bad value %s: give a positive whole number\n", value);
         }
+        return ok;
+    };
+    if (const auto status = kttool::parse_options(
+            kTool, argc, argv, "h",
+            {kttool::flag("no-ack", 'a'), kttool::valued("count", 'n'),
+             kttool::valued("seconds", 's'), kttool::flag("dump", 'd'), kttool::valued("out", 'o'),
+             kttool::flag("verify", 'v'), kttool::flag("quiet", 'q')},
+            take)) {
+        return *status;
     }
     if (optind + 1 < argc || (optind < argc && !parse_source(argv[optind], &o))) {
         if (optind < argc) {
@@ -219,16 +202,14 @@ int main(int argc, char **argv) {
                     "or all\n",
                     argv[optind]);
         }
-        usage(stderr);
-        return 2;
+        return kttool::usage_error(kTool);
     }
     FILE *out = nullptr;
     if (o.out != nullptr && (out = fopen(o.out, "wb")) == nullptr) {
         fprintf(stderr, "kt-sub: cannot write %s: %s\n", o.out, strerror(errno));
         return 1;
     }
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
+    kttool::install_stop_handler();
     signal(SIGPIPE, SIG_IGN);
 
     // A subscription matches by prefix: frame://1:1 also receives frame://1:10 to 1:15,
@@ -251,7 +232,7 @@ int main(int argc, char **argv) {
                 kPubEndpoint, o.ack ? ", acknowledging each" : ", not acknowledging");
         const auto start = Clock::now();
         ktsub::Tally tally(start);
-        auto next_status = start + std::chrono::seconds(1);
+        kttool::RateLine rate("kt-sub", stderr, tty, start);
         bool warned = false;
         // The newest sequence number received, for --verify: the engine numbers every
         // frame it writes, so they must arrive in rising order whatever their source.
@@ -259,14 +240,13 @@ int main(int argc, char **argv) {
         bool have_seq = false;
         std::string topic;
         std::vector<uint8_t> frame;
-        while (g_stop == 0 && (o.count == 0 || tally.frames() < o.count)) {
+        while (!kttool::stop_requested() && (o.count == 0 || tally.frames() < o.count)) {
             const auto now = Clock::now();
             if (o.seconds != 0 && now - start >= std::chrono::seconds(o.seconds)) {
                 break;
             }
-            if (!o.quiet && now >= next_status) {
-                tally.status(stderr, tty, now);
-                next_status = now + std::chrono::seconds(1);
+            if (!o.quiet && rate.due(now)) {
+                tally.status(rate, now);
             }
             zmq_pollitem_t item{sub, 0, ZMQ_POLLIN, 0};
             if (zmq_poll(&item, 1, 200) <= 0) {
@@ -330,10 +310,8 @@ int main(int argc, char **argv) {
         }
         const auto end = Clock::now();
         if (!o.quiet) {
-            tally.status(stderr, tty, end);
-            if (tty) {
-                fputc('\n', stderr);
-            }
+            tally.status(rate, end);
+            rate.finish();
         }
         tally.summary(stderr, end);
         fflush(stdout);

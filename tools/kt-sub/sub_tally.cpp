@@ -39,29 +39,20 @@ uint64_t Tally::duplicates() const {
     return n;
 }
 
-void Tally::status(FILE *out, bool tty, Clock::time_point now) {
-    const double dt = std::chrono::duration<double>(now - last_).count();
-    if (dt <= 0) {
+void Tally::status(kttool::RateLine &line, Clock::time_point now) const {
+    if (!line.begin(now, frames_, bytes_)) {
         return;
     }
-    fprintf(out,
-            "%skt-sub: %8.0f frames/s %7.2f MB/s  frames %llu  lost %llu  out of order %llu  "
-            "wrong topic %llu  bad %llu  acked %llu |",
-            tty ? "\r" : "", static_cast<double>(frames_ - last_frames_) / dt,
-            static_cast<double>(bytes_ - last_bytes_) / dt / 1e6,
-            static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(lost()),
-            static_cast<unsigned long long>(out_of_order_),
+    FILE *out = line.out();
+    fprintf(out, "  lost %llu  out of order %llu  wrong topic %llu  bad %llu  acked %llu |",
+            static_cast<unsigned long long>(lost()), static_cast<unsigned long long>(out_of_order_),
             static_cast<unsigned long long>(wrong_topic_), static_cast<unsigned long long>(bad),
             static_cast<unsigned long long>(acked));
     for (const auto &[source, s] : sources_) {
         fprintf(out, " %d:%d %llu", source.first, source.second,
                 static_cast<unsigned long long>(s.frames));
     }
-    fprintf(out, tty ? "\033[K" : "\n");
-    fflush(out);
-    last_ = now;
-    last_frames_ = frames_;
-    last_bytes_ = bytes_;
+    line.end();
 }
 
 void Tally::summary(FILE *out, Clock::time_point now) const {

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "msg_order.h"
+#include "rate_line.h"
 
 namespace ktsub {
 
@@ -24,7 +25,7 @@ class Tally {
   public:
     using Clock = std::chrono::steady_clock;
 
-    explicit Tally(Clock::time_point start) : start_(start), last_(start) {}
+    explicit Tally(Clock::time_point start) : start_(start) {}
 
     // Counts one frame under the source its header names.
     void take(const Arrival &frame);
@@ -38,8 +39,8 @@ class Tally {
     uint64_t malformed = 0;     // messages that are no frame
     uint64_t bad = 0;           // frames that failed the content check
 
-    // The live line: rates since the previous call, totals, per-source counts.
-    void status(FILE *out, bool tty, Clock::time_point now);
+    // The live line: rates since the previous one, totals, per-source counts.
+    void status(kttool::RateLine &line, Clock::time_point now) const;
     // The closing lines.
     void summary(FILE *out, Clock::time_point now) const;
 
@@ -54,9 +55,8 @@ class Tally {
     uint64_t lost() const;
     uint64_t duplicates() const;
 
-    Clock::time_point start_, last_;
+    Clock::time_point start_;
     uint64_t frames_ = 0, bytes_ = 0, out_of_order_ = 0, wrong_topic_ = 0;
-    uint64_t last_frames_ = 0, last_bytes_ = 0;
     std::map<std::pair<int, int>, Source> sources_;
 };
 

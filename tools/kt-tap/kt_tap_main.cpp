@@ -1,10 +1,9 @@
 // kt-tap: connects to a channel's TCP port, splits the stream into frames (payload_len +
 // 20 bytes each) and prints the live rate and per-source counts.
-#include <arpa/inet.h>
 #include <getopt.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,18 +13,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "kt_records.h"
+#include "rate_line.h"
+#include "tool_options.h"
+#include "tool_stop.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// Longest --seconds: far beyond any run, and small enough for std::chrono::seconds.
+constexpr uint64_t kMaxSeconds = 1'000'000'000;
 
-volatile sig_atomic_t g_stop = 0;
-void on_signal(int) {
-    g_stop = 1;
-}
+using Clock = std::chrono::steady_clock;
 
 void usage(FILE *out) {
     fprintf(out,
@@ -37,6 +38,8 @@ void usage(FILE *out) {
             "  --dump         print each frame in hex\n"
             "  --out FILE     append the raw frames to FILE\n");
 }
+
+const kttool::Tool kTool{"kt-tap", usage};
 
 void dump(const uint8_t *frame, size_t length) {
     const auto *f = reinterpret_cast<const kt_frame *>(frame);
@@ -56,57 +59,49 @@ void dump(const uint8_t *frame, size_t length) {
 int main(int argc, char **argv) {
     const char *host = "127.0.0.1";
     const char *out_path = nullptr;
-    long seconds = 0, max_frames = 0;
+    uint64_t seconds = 0, max_frames = 0;
     bool hex = false;
-    static const option options[] = {{"host", required_argument, nullptr, 'H'},
-                                     {"seconds", required_argument, nullptr, 's'},
-                                     {"frames", required_argument, nullptr, 'n'},
-                                     {"dump", no_argument, nullptr, 'd'},
-                                     {"out", required_argument, nullptr, 'o'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {nullptr, 0, nullptr, 0}};
-    int opt = 0;
-    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
+    const auto take = [&](int opt, const char *value) {
         switch (opt) {
             case 'H':
-                host = optarg;
+                host = value;
                 break;
             case 's':
-                seconds = strtol(optarg, nullptr, 10);
-                break;
+                return kttool::option_number("kt-tap", "seconds", value, 0, kMaxSeconds, &seconds);
             case 'n':
-                max_frames = strtol(optarg, nullptr, 10);
-                break;
+                return kttool::option_number("kt-tap", "frames", value, 0, UINT64_MAX, &max_frames);
             case 'd':
                 hex = true;
                 break;
             case 'o':
-                out_path = optarg;
+                out_path = value;
                 break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
-                usage(stderr);
-                return 2;
         }
+        return true;
+    };
+    if (const auto status = kttool::parse_options(
+            kTool, argc, argv, "h",
+            {kttool::valued("host", 'H'), kttool::valued("seconds", 's'),
+             kttool::valued("frames", 'n'), kttool::flag("dump", 'd'), kttool::valued("out", 'o')},
+            take)) {
+        return *status;
     }
-    char *end = nullptr;
-    const long port = optind + 1 == argc ? strtol(argv[optind], &end, 10) : -1;
-    if (port <= 0 || port > 65535 || *end != '\0' || seconds < 0 || max_frames < 0) {
-        usage(stderr);
-        return 2;
+    const auto port =
+        optind + 1 == argc ? kttool::parse_in_range(argv[optind], 1, 65535) : std::nullopt;
+    if (!port) {
+        return kttool::usage_error(kTool);
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_port = htons(static_cast<uint16_t>(*port));
     if (inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
         fprintf(stderr, "kt-tap: bad address %s\n", host);
         return 2;
     }
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        fprintf(stderr, "kt-tap: cannot connect to %s:%ld: %s\n", host, port, strerror(errno));
+        fprintf(stderr, "kt-tap: cannot connect to %s:%u: %s\n", host, static_cast<unsigned>(*port),
+                strerror(errno));
         return 1;
     }
     FILE *out = out_path != nullptr ? fopen(out_path, "ab") : nullptr;
@@ -114,32 +109,26 @@ int main(int argc, char **argv) {
         fprintf(stderr, "kt-tap: cannot open %s: %s\n", out_path, strerror(errno));
         return 1;
     }
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
+    kttool::install_stop_handler();
 
     std::vector<uint8_t> buf;
     std::map<unsigned, unsigned long long> per_source;
-    unsigned long long frames = 0, bytes = 0, last_frames = 0, last_bytes = 0;
+    unsigned long long frames = 0, bytes = 0;
     const auto start = Clock::now();
-    auto last = start;
+    // One line per second, also on a terminal: --dump prints between the lines.
+    kttool::RateLine rate("kt-tap", stdout, false, start);
     bool closed = false;
-    while (g_stop == 0 && !closed && (max_frames == 0 || frames < (unsigned long long)max_frames)) {
+    while (!kttool::stop_requested() && !closed && (max_frames == 0 || frames < max_frames)) {
         const auto now = Clock::now();
         if (seconds != 0 && now - start >= std::chrono::seconds(seconds)) {
             break;
         }
-        if (now - last >= std::chrono::seconds(1)) {
-            const double dt = std::chrono::duration<double>(now - last).count();
-            printf("%9.0f frames/s %8.2f MB/s  frames %llu  sources", (frames - last_frames) / dt,
-                   (bytes - last_bytes) / dt / 1e6, frames);
+        if (rate.due(now) && rate.begin(now, frames, bytes)) {
+            printf("  sources");
             for (const auto &[key, n] : per_source) {
                 printf(" %u:%u=%llu", key >> 8, key & 0xff, n);
             }
-            printf("\n");
-            fflush(stdout);
-            last = now;
-            last_frames = frames;
-            last_bytes = bytes;
+            rate.end();
         }
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) {
