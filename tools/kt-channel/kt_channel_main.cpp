@@ -6,11 +6,12 @@
 #include <cstdio>
 #include <string>
 
+#include "kt_daq.h"
 #include "tool_options.h"
 
 namespace {
 
-constexpr char kEndpoint[] = "tcp://127.0.0.1:22720";
+constexpr char kEndpoint[] = KT_DAQ_CONFIG_ENDPOINT;
 
 void usage(FILE *out) {
     fprintf(out,

@@ -53,7 +53,9 @@ static_assert(KT_DAQ_ALL_FRAMES == kttool::kAllSources);
 
 // Whether a TCP port on the loopback interface can be bound: the loop itself binds
 // without reporting a failure, and would then wait for acknowledgements in vain.
-bool port_free(uint16_t port) {
+bool port_free(const char *endpoint) {
+    // "tcp://127.0.0.1:<port>": the port follows the last colon.
+    const uint16_t port = static_cast<uint16_t>(std::atoi(std::strrchr(endpoint, ':') + 1));
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         return true;  // let the loop try
@@ -132,13 +134,14 @@ int main(int argc, char **argv) {
         fprintf(stderr, "kt-daqd: --subscribe belongs to the publish mode\n");
         return 2;
     }
-    for (uint16_t port : {uint16_t{22720}, uint16_t{22770}}) {
-        if (filter_mode && port != 22720) {
+    // The filter mode binds the configuration endpoint only, the publish mode both.
+    for (const char *endpoint : {KT_DAQ_PUB_ENDPOINT, KT_DAQ_ACK_ENDPOINT}) {
+        if (filter_mode && std::strcmp(endpoint, KT_DAQ_CONFIG_ENDPOINT) != 0) {
             continue;
         }
-        if (!port_free(port)) {
-            fprintf(stderr, "kt-daqd: 127.0.0.1:%u is in use (is another kt-daqd running?)\n",
-                    static_cast<unsigned>(port));
+        if (!port_free(endpoint)) {
+            fprintf(stderr, "kt-daqd: %s is in use (is another kt-daqd running?)\n",
+                    endpoint + std::strlen("tcp://"));
             return 1;
         }
     }

@@ -24,7 +24,7 @@ struct Tally {
     bool started = false;
 
     void take(const uint8_t *slot) {
-        const ktsim::FrameCheck check = ktsim::check_frame(slot, 2048);
+        const ktsim::FrameCheck check = ktsim::check_frame(slot, KT_AXIS_SLOT_SIZE);
         ++frames;
         if (!check.ok) {
             ++bad;
@@ -125,7 +125,8 @@ int main(int argc, char **argv) {
             continue;
         }
         // Slots while the running offset stays below the count, then one hand-back.
-        for (uint32_t offset = 0, n = 0; offset < count && n < batch; offset += 2048, ++n) {
+        for (uint32_t offset = 0, n = 0; offset < count && n < batch;
+             offset += KT_AXIS_SLOT_SIZE, ++n) {
             tally.take(static_cast<const uint8_t *>(kt_axis_read_frame(axis, nullptr, count)));
             if (max_frames != 0 && tally.frames >= max_frames) {
                 break;

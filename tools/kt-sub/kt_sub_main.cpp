@@ -14,7 +14,7 @@
 
 #include "frame_dump.h"
 #include "frame_pattern.h"
-#include "kt_records.h"
+#include "kt_daq.h"
 #include "sub_tally.h"
 #include "tool_options.h"
 #include "tool_stop.h"
@@ -23,8 +23,8 @@ namespace {
 
 using Clock = ktsub::Tally::Clock;
 
-constexpr char kPubEndpoint[] = "tcp://127.0.0.1:22720";
-constexpr char kAckEndpoint[] = "tcp://127.0.0.1:22770";
+constexpr char kPubEndpoint[] = KT_DAQ_PUB_ENDPOINT;
+constexpr char kAckEndpoint[] = KT_DAQ_ACK_ENDPOINT;
 // The publisher answers an acknowledgement as soon as it takes it; one that stays
 // unanswered this long went to a publisher that is gone or awaits none.
 constexpr int kReplyTimeoutMs = 2500;
