@@ -93,7 +93,7 @@ TEST(Decoder, IdBounds) {
     EXPECT_EQ(std::memcmp(full.id, "ABCDEFGHIJKLMNOP", 16), 0);  // no room for a NUL
     EXPECT_EQ(name_of(full), "x");
     EXPECT_EQ(decode("[ABCDEFGHIJKLMNOPQ]x()").code, -3);
-    EXPECT_EQ(decode("[" + std::string(3000, '9') + "]x()").code, -3);
+    EXPECT_EQ(decode(std::string("[") + std::string(3000, '9') + "]x()").code, -3);
 }
 
 TEST(Decoder, EightBitCharactersAnywhereGiveMinus14) {
@@ -123,19 +123,20 @@ TEST(Decoder, NameLength) {
     // 64 characters: words and single spaces, filling the field without a NUL.
     const std::string name = std::string(30, 'a') + " " + std::string(33, 'b');
     const kt_cmd full =
-        decode("[1]  " + std::string(30, 'a') + "   " + std::string(33, 'b') + " (z)");
+        decode(std::string("[1]  ") + std::string(30, 'a') + "   " + std::string(33, 'b') + " (z)");
     EXPECT_EQ(full.code, 0);
     EXPECT_EQ(std::string(full.command, 64), name);
     EXPECT_EQ(args_of(full), "z");
 
-    const kt_cmd over = decode("[1]" + std::string(30, 'a') + " " + std::string(34, 'b') + "()");
+    const kt_cmd over =
+        decode(std::string("[1]") + std::string(30, 'a') + " " + std::string(34, 'b') + "()");
     EXPECT_EQ(over.code, -4);
     EXPECT_EQ(name_of(over), std::string(30, 'a') + " ");  // the space written before the word
-    EXPECT_EQ(decode("[1]" + std::string(65, 'a') + "()").code, -4);
-    EXPECT_EQ(name_of(decode("[1]" + std::string(65, 'a') + "()")), "");
+    EXPECT_EQ(decode(std::string("[1]") + std::string(65, 'a') + "()").code, -4);
+    EXPECT_EQ(name_of(decode(std::string("[1]") + std::string(65, 'a') + "()")), "");
 
     // A full name followed by one more word: -4, and nothing is written past the name.
-    const kt_cmd beyond = decode("[1]" + std::string(64, 'c') + " d(e)");
+    const kt_cmd beyond = decode(std::string("[1]") + std::string(64, 'c') + " d(e)");
     EXPECT_EQ(beyond.code, -4);
     EXPECT_EQ(std::string(beyond.command, 64), std::string(64, 'c'));
     EXPECT_EQ(beyond.args[0], '\0');
@@ -151,7 +152,7 @@ TEST(Decoder, ArgumentLength) {
     const kt_cmd over = decode("[1]x(" + a + "," + b + "c)");
     EXPECT_EQ(over.code, -4);
     EXPECT_EQ(args_of(over), a);
-    EXPECT_EQ(decode("[1]x(" + std::string(1025, 'q') + ")").code, -4);
+    EXPECT_EQ(decode(std::string("[1]x(") + std::string(1025, 'q') + ")").code, -4);
     // Length is judged before the characters.
     EXPECT_EQ(decode("[1]x(" + a + "," + b + "\xff)").code, -4);
 }
@@ -159,8 +160,10 @@ TEST(Decoder, ArgumentLength) {
 TEST(Decoder, FaultOrder) {
     EXPECT_EQ(decode("[\xff]\xff ping(\xff").code, -14);  // ID first
     EXPECT_EQ(decode("[1]\xff ping").code, -5);           // no "(" before 8-bit name
-    EXPECT_EQ(decode("[1]\xff" + std::string(70, 'n') + "(").code, -14);  // 8-bit before length
-    EXPECT_EQ(decode("[1]" + std::string(70, 'n') + "(").code, -4);       // length before no ")"
+    EXPECT_EQ(decode(std::string("[1]\xff") + std::string(70, 'n') + "(").code,
+              -14);  // 8-bit before length
+    EXPECT_EQ(decode(std::string("[1]") + std::string(70, 'n') + "(").code,
+              -4);                            // length before no ")"
     EXPECT_EQ(decode("[1]a(\xff").code, -5);  // no ")" before 8-bit argument
 }
 
@@ -189,10 +192,12 @@ TEST(Decoder, ThreadsDecodeIndependently) {
     std::vector<int> faults(4, 0);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t, &faults] {
-            const std::string want = "p" + std::to_string(t) + ",q" + std::to_string(t);
+            const std::string want =
+                std::string("p") + std::to_string(t) + ",q" + std::to_string(t);
             for (int i = 0; i < 20000; ++i) {
-                std::string line = "[" + std::to_string(t) + "]run( p" + std::to_string(t) +
-                                   " ,, q" + std::to_string(t) + " )";
+                const std::string n = std::to_string(t);
+                std::string line = "[";
+                line += n + "]run( p" + n + " ,, q" + n + " )";
                 const kt_cmd cmd = kt_cmd_decode(line.data());
                 if (cmd.code != 0 || args_of(cmd) != want) {
                     ++faults[t];

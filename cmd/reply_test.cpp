@@ -168,7 +168,7 @@ TEST(Reply, DecoderFaultsIgnoreTheResultText) {
     EXPECT_EQ(build("[7]x(", "Done1").reply, "[7]ACK(ERR_-5: message format is error;ERROR;…)\r\n");
     EXPECT_EQ(build("[7]x\xff()", "Done1").reply,
               "[7]ACK(ERR_-14: command only support asiic;ERROR;…)\r\n");
-    EXPECT_EQ(build("[7]" + std::string(65, 'n') + "()", "").reply,
+    EXPECT_EQ(build(std::string("[7]") + std::string(65, 'n') + "()", "").reply,
               "[7]ACK(ERR_-4: message command is too long;ERROR;…)\r\n");
     EXPECT_EQ(build("no id()", "").reply,
               "[(null)]ACK(ERR_-5: message format is error;ERROR;…)\r\n");
@@ -201,21 +201,24 @@ TEST(Reply, LengthLimits) {
 
     // The longest text still gets a complete reply with every piece.
     const std::string longest(KT_RESULT_MAX, 'y');
-    Built b = build("[" + std::string(16, 'i') + "]" + std::string(64, 'n') + "()", longest,
-                    with_flags(31));
+    Built b = build(std::string("[") + std::string(16, 'i') + "]" + std::string(64, 'n') + "()",
+                    longest, with_flags(31));
     EXPECT_EQ(b.rc, 0);
-    EXPECT_EQ(b.reply, "[" + std::string(16, 'i') + "]" + std::string(64, 'n') + "_ACK(" + longest +
-                           ";DONE;…)#crc\r\n");
-    b = build("[1]x()", "Error-13" + std::string(KT_RESULT_MAX - 8, 'z'), with_flags(31));
-    EXPECT_EQ(b.reply,
-              "[1]x_ACK(ERR_-13" + std::string(KT_RESULT_MAX - 8, 'z') + ";ERROR;…)#crc\r\n");
-    // -13 with a space at the longest: the text after the space is carried once.
-    b = build("[1]x()", "Error-13 " + std::string(KT_RESULT_MAX - 9, 'w'), with_flags(31));
-    EXPECT_EQ(b.reply,
-              "[1]x_ACK(ERR_-13: " + std::string(KT_RESULT_MAX - 9, 'w') + ";ERROR;…)#crc\r\n");
-    b = build("[1]x()", "Error-2147483647 " + std::string(KT_RESULT_MAX - 17, 'z'), with_flags(31));
-    EXPECT_EQ(b.reply, "[1]x_ACK(ERR_-2147483647: " + std::string(KT_RESULT_MAX - 17, 'z') +
+    EXPECT_EQ(b.reply, std::string("[") + std::string(16, 'i') + "]" + std::string(64, 'n') +
+                           "_ACK(" + longest + ";DONE;…)#crc\r\n");
+    b = build("[1]x()", std::string("Error-13") + std::string(KT_RESULT_MAX - 8, 'z'),
+              with_flags(31));
+    EXPECT_EQ(b.reply, std::string("[1]x_ACK(ERR_-13") + std::string(KT_RESULT_MAX - 8, 'z') +
                            ";ERROR;…)#crc\r\n");
+    // -13 with a space at the longest: the text after the space is carried once.
+    b = build("[1]x()", std::string("Error-13 ") + std::string(KT_RESULT_MAX - 9, 'w'),
+              with_flags(31));
+    EXPECT_EQ(b.reply, std::string("[1]x_ACK(ERR_-13: ") + std::string(KT_RESULT_MAX - 9, 'w') +
+                           ";ERROR;…)#crc\r\n");
+    b = build("[1]x()", std::string("Error-2147483647 ") + std::string(KT_RESULT_MAX - 17, 'z'),
+              with_flags(31));
+    EXPECT_EQ(b.reply, std::string("[1]x_ACK(ERR_-2147483647: ") +
+                           std::string(KT_RESULT_MAX - 17, 'z') + ";ERROR;…)#crc\r\n");
 }
 
 TEST(Reply, NullArgumentsAndRelease) {

@@ -36,7 +36,8 @@ struct ChannelPlan {
         std::string m =
             "0=" + name + ";1=" + std::to_string(port) + ";2=" + std::to_string(module) + ";3=";
         for (size_t i = 0; i < channels.size(); ++i) {
-            m += (i ? "," : "") + std::to_string(channels[i]);
+            m += i ? "," : "";
+            m += std::to_string(channels[i]);
         }
         return m + ";4=0;5=kt_output_filter";
     }

@@ -70,7 +70,8 @@ int main(int argc, char **argv) {
         // Key 1 before key 3: the port must be known when the channel's socket opens.
         for (int key = 0; key < 6; ++key) {
             if (given[key]) {
-                message += (message.empty() ? "" : ";") + std::to_string(key) + "=" + items[key];
+                message += message.empty() ? "" : ";";
+                message += std::to_string(key) + "=" + items[key];
             }
         }
     }

@@ -138,7 +138,8 @@ TEST_F(CommandServer, ConcurrentPipelinedFragmentedClients) {
             std::mt19937 rng(1234u + static_cast<unsigned>(c));
             std::string script;
             for (int i = 0; i < kLines; ++i) {
-                const std::string id = "c" + std::to_string(c) + "n" + std::to_string(i);
+                std::string id = "c";
+                id += std::to_string(c) + "n" + std::to_string(i);
                 switch (rng() % 5) {
                     case 0:
                         script += "[" + id + "]ping()\r\n";
