@@ -25,7 +25,7 @@
 
 #include "kt_daq.h"
 
-namespace daqtest {
+namespace ktdaq_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -372,4 +372,4 @@ bool ChannelClient::closed_by_peer(int timeout_ms) {
     return eof_;
 }
 
-}  // namespace daqtest
+}  // namespace ktdaq_test

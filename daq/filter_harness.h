@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace daqtest {
+namespace ktdaq_test {
 
 // kt_daq_create and kt_daqex_run in a forked child, with its output captured.
 class FilterProcess {
@@ -85,4 +85,4 @@ class ChannelClient {
     bool eof_ = false;
 };
 
-}  // namespace daqtest
+}  // namespace ktdaq_test

@@ -21,9 +21,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using daqtest::ChannelClient;
-using daqtest::configure;
-using daqtest::FilterProcess;
+using ktdaq_test::ChannelClient;
+using ktdaq_test::configure;
+using ktdaq_test::FilterProcess;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kRing = 256 * 2048;

@@ -15,9 +15,9 @@
 
 namespace {
 
-using daqtest::ChannelClient;
-using daqtest::configure;
-using daqtest::FilterProcess;
+using ktdaq_test::ChannelClient;
+using ktdaq_test::configure;
+using ktdaq_test::FilterProcess;
 using ktsim::EngineConfig;
 using Bytes = std::vector<uint8_t>;
 

@@ -21,9 +21,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using daqtest::ChannelClient;
-using daqtest::configure;
-using daqtest::FilterProcess;
+using ktdaq_test::ChannelClient;
+using ktdaq_test::configure;
+using ktdaq_test::FilterProcess;
 
 struct ChannelPlan {
     std::string name;

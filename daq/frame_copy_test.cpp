@@ -84,14 +84,14 @@ TEST_F(FrameCopyTest, FramesLeaveFromReusedBuffersOutsideTheRing) {
         kt_daq_run(daq);
         _exit(4);
     }
-    daqtest::Subscriber sub;
+    ktdaq_test::Subscriber sub;
     ASSERT_TRUE(sub.wait_connected());
     ktsim::EngineConfig config;
     config.payload_sizes = {0, 100, 2028};
     config.frames = kFrames;
     start_engine(config);
     for (int i = 0; i < kFrames; ++i) {
-        daqtest::Received r;
+        ktdaq_test::Received r;
         ASSERT_TRUE(sub.receive(&r));
         ASSERT_TRUE(sub.ack());
     }

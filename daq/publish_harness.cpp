@@ -18,7 +18,7 @@
 
 #include "kt_daq.h"
 
-namespace daqtest {
+namespace ktdaq_test {
 namespace {
 
 void write_all(int fd, const std::string &text) {
@@ -286,4 +286,4 @@ std::string timeout_line(const std::string &topic, int msg_id, int i, int count)
     return line;
 }
 
-}  // namespace daqtest
+}  // namespace ktdaq_test

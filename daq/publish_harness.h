@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace daqtest {
+namespace ktdaq_test {
 
 // A subscriber registration (true) or unregistration (false) made before the loop starts.
 struct Registration {
@@ -79,4 +79,4 @@ class Subscriber {
 // The time-out line the loop prints for a missing acknowledgement.
 std::string timeout_line(const std::string &topic, int msg_id, int i, int count);
 
-}  // namespace daqtest
+}  // namespace ktdaq_test

@@ -19,11 +19,11 @@
 namespace {
 
 using namespace std::chrono_literals;
-using daqtest::PublisherProcess;
-using daqtest::Received;
-using daqtest::Registration;
-using daqtest::Subscriber;
-using daqtest::timeout_line;
+using ktdaq_test::PublisherProcess;
+using ktdaq_test::Received;
+using ktdaq_test::Registration;
+using ktdaq_test::Subscriber;
+using ktdaq_test::timeout_line;
 
 constexpr uint32_t kSlot = KT_SLOT_SIZE;
 constexpr uint32_t kRing = 1024 * kSlot;

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-namespace kt::fpga {
+namespace ktfpga {
 
 // Registers are normally word aligned, but the copy functions do not check it; these
 // types keep an unaligned address defined behaviour while still compiling to one load or
@@ -51,4 +51,4 @@ inline std::uint32_t get_le(const unsigned char *in, int n) {
     return v;
 }
 
-}  // namespace kt::fpga
+}  // namespace ktfpga

@@ -6,7 +6,7 @@
 
 #include "fpga_access.h"
 
-using namespace kt::fpga;
+using namespace ktfpga;
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "fpga_access.h"
 
-using namespace kt::fpga;
+using namespace ktfpga;
 
 int kt_fpga_read(const volatile void *reg, void *buf, int len) noexcept {
     if (len <= 0) {

@@ -6,7 +6,7 @@
 #include <stdarg.h>
 #include <sys/ioctl.h>
 
-namespace standin {
+namespace kti2c_test {
 
 Bus &bus() {
     static Bus b;
@@ -53,15 +53,15 @@ int play(i2c_rdwr_ioctl_data *request) {
 }
 
 }  // namespace
-}  // namespace standin
+}  // namespace kti2c_test
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_list ap;
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (request == I2C_RDWR && fd == standin::bus().fd && fd >= 0) {
-        return standin::play(static_cast<i2c_rdwr_ioctl_data *>(arg));
+    if (request == I2C_RDWR && fd == kti2c_test::bus().fd && fd >= 0) {
+        return kti2c_test::play(static_cast<i2c_rdwr_ioctl_data *>(arg));
     }
     using ioctl_fn = int (*)(int, unsigned long, ...);
     static const auto next = reinterpret_cast<ioctl_fn>(dlsym(RTLD_NEXT, "ioctl"));

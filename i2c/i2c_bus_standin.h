@@ -9,7 +9,7 @@
 #include <map>
 #include <vector>
 
-namespace standin {
+namespace kti2c_test {
 
 // One message as the library handed it over.
 struct Message {
@@ -36,4 +36,4 @@ struct Bus {
 // The bus the stand-in serves; tests set it up and read it back.
 Bus &bus();
 
-}  // namespace standin
+}  // namespace kti2c_test

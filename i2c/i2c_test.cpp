@@ -17,18 +17,20 @@ class I2cBus : public testing::Test {
     void SetUp() override {
         fd_ = kt_i2c_open("/dev/null");
         ASSERT_GT(fd_, 0);
-        standin::bus() = standin::Bus{};
-        standin::bus().fd = fd_;
-        standin::bus().slaves[0x00];
+        kti2c_test::bus() = kti2c_test::Bus{};
+        kti2c_test::bus().fd = fd_;
+        kti2c_test::bus().slaves[0x00];
         for (int i = 0; i < 256; ++i) {
-            standin::bus().slaves[0x50].memory.at(i) = static_cast<uint8_t>(i ^ 0xa5);
+            kti2c_test::bus().slaves[0x50].memory.at(i) = static_cast<uint8_t>(i ^ 0xa5);
         }
     }
     void TearDown() override {
-        standin::bus().fd = -1;
+        kti2c_test::bus().fd = -1;
         kt_i2c_close(fd_);
     }
-    const std::vector<std::vector<standin::Message>> &requests() { return standin::bus().requests; }
+    const std::vector<std::vector<kti2c_test::Message>> &requests() {
+        return kti2c_test::bus().requests;
+    }
     int fd_ = -1;
 };
 
@@ -59,7 +61,7 @@ TEST_F(I2cBus, EachCallIsOneRequestWithTheDocumentedMessages) {
     EXPECT_EQ(rw[1].len, 3);
     EXPECT_EQ(rw[1].buf, buf);
     // The slave saw the write and the reads continued from where it pointed.
-    EXPECT_EQ(standin::bus().slaves[0x50].memory[0x10], 0xde);
+    EXPECT_EQ(kti2c_test::bus().slaves[0x50].memory[0x10], 0xde);
     EXPECT_EQ(buf[0], 0x40 ^ 0xa5);
     EXPECT_EQ(buf[2], 0x42 ^ 0xa5);
     EXPECT_EQ(buf[3], 0x15 ^ 0xa5) << "the combined read went past its length";

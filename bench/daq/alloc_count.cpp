@@ -20,7 +20,7 @@ void *__libc_memalign(size_t alignment, size_t size);
 void __libc_free(void *ptr);
 }
 
-namespace daqbench {
+namespace ktbench {
 namespace {
 
 // Null while this process does not count; inherited by forked children.
@@ -65,10 +65,10 @@ AllocCounts read_alloc_counts(const AllocCounts *counts) {
             std::atomic_ref<uint64_t>(shared->frees).load(std::memory_order_relaxed)};
 }
 
-}  // namespace daqbench
+}  // namespace ktbench
 
-using daqbench::AllocCounts;
-using daqbench::count;
+using ktbench::AllocCounts;
+using ktbench::count;
 
 extern "C" {
 

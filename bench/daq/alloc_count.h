@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-namespace daqbench {
+namespace ktbench {
 
 struct AllocCounts {
     uint64_t allocations;  // malloc, calloc, realloc and the aligned allocators
@@ -28,4 +28,4 @@ void count_allocations_into(AllocCounts *counts);
 // A snapshot of `counts`, read while other processes may be counting.
 AllocCounts read_alloc_counts(const AllocCounts *counts);
 
-}  // namespace daqbench
+}  // namespace ktbench

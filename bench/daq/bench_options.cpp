@@ -6,7 +6,7 @@
 
 #include "kt_records.h"
 
-namespace daqbench {
+namespace ktbench {
 
 const char kUsage[] =
     "usage: daq_bench [--reps N] [--window SECONDS] [--warmup SECONDS]\n"
@@ -80,4 +80,4 @@ bool parse_options(int argc, const char *const *argv, Options *options, std::str
     return true;
 }
 
-}  // namespace daqbench
+}  // namespace ktbench

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace daqbench {
+namespace ktbench {
 
 struct Options {
     int repetitions = 5;
@@ -23,4 +23,4 @@ extern const char kUsage[];
 // `error`, for a wrong command line.
 bool parse_options(int argc, const char *const *argv, Options *options, std::string *error);
 
-}  // namespace daqbench
+}  // namespace ktbench

@@ -6,7 +6,7 @@
 #include "bench_options.h"
 #include "spread.h"
 
-namespace daqbench {
+namespace ktbench {
 namespace {
 
 bool parse(std::vector<const char *> args, Options *options, std::string *error) {
@@ -59,4 +59,4 @@ TEST(SpreadTest, MedianAndRangeOfOddAndEvenCounts) {
 }
 
 }  // namespace
-}  // namespace daqbench
+}  // namespace ktbench

@@ -6,7 +6,7 @@
 
 #include "kt_daq.h"
 
-namespace daqbench {
+namespace ktbench {
 namespace {
 
 // Longer than the publisher's own wait for an acknowledgement.
@@ -80,4 +80,4 @@ uint64_t Peer::run_until(Clock::time_point until) {
     return frames;
 }
 
-}  // namespace daqbench
+}  // namespace ktbench

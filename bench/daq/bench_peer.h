@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace daqbench {
+namespace ktbench {
 
 using Clock = std::chrono::steady_clock;
 
@@ -29,4 +29,4 @@ class Peer {
     void *context_ = nullptr, *sub_ = nullptr, *req_ = nullptr, *monitor_ = nullptr;
 };
 
-}  // namespace daqbench
+}  // namespace ktbench

@@ -30,7 +30,7 @@
 #include "sim_engine.h"
 #include "spread.h"
 
-namespace daqbench {
+namespace ktbench {
 namespace {
 
 // A ring that the loop, polling an empty ring only every 33 ms, cannot empty between
@@ -300,10 +300,10 @@ int loop_child_main(int argc, char **argv) {
 }
 
 }  // namespace
-}  // namespace daqbench
+}  // namespace ktbench
 
 int main(int argc, char **argv) {
-    using namespace daqbench;
+    using namespace ktbench;
     if (argc > 1 && strcmp(argv[1], kLoopChildFlag) == 0) {
         return loop_child_main(argc, argv);
     }

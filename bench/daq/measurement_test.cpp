@@ -15,7 +15,7 @@
 #include "alloc_count.h"
 #include "proc_cpu.h"
 
-namespace daqbench {
+namespace ktbench {
 namespace {
 
 class AllocCountTest : public ::testing::Test {
@@ -175,4 +175,4 @@ TEST(ProcessCpuTest, AProcessThatIsGoneCannotBeRead) {
 }
 
 }  // namespace
-}  // namespace daqbench
+}  // namespace ktbench

@@ -10,7 +10,7 @@
 #include "kt_daq.h"
 #include "ring_reader.h"
 
-namespace daqbench {
+namespace ktbench {
 namespace {
 
 // Sends one part once every subscriber queue has room. With ZMQ_XPUB_NODROP a full queue
@@ -104,4 +104,4 @@ void run_plain_publisher(const char *path, uint32_t ring_bytes, bool ack) {
     }
 }
 
-}  // namespace daqbench
+}  // namespace ktbench

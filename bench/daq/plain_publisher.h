@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-namespace daqbench {
+namespace ktbench {
 
 [[noreturn]] void run_plain_publisher(const char *path, uint32_t ring_bytes, bool ack);
 
-}  // namespace daqbench
+}  // namespace ktbench

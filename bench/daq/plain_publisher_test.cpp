@@ -17,7 +17,7 @@
 #include "plain_publisher.h"
 #include "sim_fixture.h"
 
-namespace daqbench {
+namespace ktbench {
 namespace {
 
 constexpr uint32_t kRing = 512 * KT_SLOT_SIZE;
@@ -97,4 +97,4 @@ INSTANTIATE_TEST_SUITE_P(AcksOrNot, PlainPublisherTest, ::testing::Bool(),
                          [](const auto &info) { return info.param ? "Acked" : "NotAcked"; });
 
 }  // namespace
-}  // namespace daqbench
+}  // namespace ktbench

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-namespace daqbench {
+namespace ktbench {
 namespace {
 
 // Time on the CPU in nanoseconds: the first field of schedstat.
@@ -70,4 +70,4 @@ int64_t process_cpu_ns(pid_t pid) {
     return total;
 }
 
-}  // namespace daqbench
+}  // namespace ktbench

@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
-namespace daqbench {
+namespace ktbench {
 
 // Nanoseconds of CPU the threads of `pid` alive now have used, from
 // /proc/<pid>/task/*/schedstat, or from their utime and stime where that file is missing
 // (then at the clock tick's resolution). -1 when the process cannot be read.
 int64_t process_cpu_ns(pid_t pid);
 
-}  // namespace daqbench
+}  // namespace ktbench

@@ -5,7 +5,7 @@
 #include "kt_daq.h"
 #include "kt_util.h"
 
-namespace daqbench {
+namespace ktbench {
 
 kt_axis *open_ring(const char *path, uint32_t ring_bytes) {
     return kt_axis_init(path, ring_bytes);
@@ -32,4 +32,4 @@ void run_ring_reader(const char *path, uint32_t ring_bytes) {
     }
 }
 
-}  // namespace daqbench
+}  // namespace ktbench

@@ -7,7 +7,7 @@
 #include "kt_axis.h"
 #include "kt_records.h"
 
-namespace daqbench {
+namespace ktbench {
 
 // Opens the stream device with a ring of `ring_bytes`; null (with the reader library's
 // message) when it cannot.
@@ -21,4 +21,4 @@ kt_frame *take_frame(kt_axis *axis);
 // Takes every frame and hands its slot back at once; never returns.
 [[noreturn]] void run_ring_reader(const char *path, uint32_t ring_bytes);
 
-}  // namespace daqbench
+}  // namespace ktbench

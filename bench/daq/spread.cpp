@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace daqbench {
+namespace ktbench {
 
 Spread spread_of(std::vector<double> values) {
     Spread s;
@@ -29,4 +29,4 @@ std::string format_spread(const Spread &s, int decimals) {
     return text;
 }
 
-}  // namespace daqbench
+}  // namespace ktbench

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace daqbench {
+namespace ktbench {
 
 struct Spread {
     double median = 0;
@@ -19,4 +19,4 @@ Spread spread_of(std::vector<double> values);
 // "median [min-max]" with `decimals` places, or "-" for no values.
 std::string format_spread(const Spread &s, int decimals);
 
-}  // namespace daqbench
+}  // namespace ktbench

@@ -52,7 +52,7 @@ struct Reader {
 
     void start(uint16_t port) {
         thread = std::thread([this, port] {
-            daqtest::ChannelClient client(port, 10000);
+            ktdaq_test::ChannelClient client(port, 10000);
             std::vector<uint8_t> frame;
             while (!stop && client.next_frame(&frame, 200)) {
                 ++frames;
@@ -131,14 +131,14 @@ struct Scenario {
 };
 
 double run_filter_mode(const ktsim::Device &device, const Scenario &s) {
-    daqtest::FilterProcess loop(device.path(), kRing);
+    ktdaq_test::FilterProcess loop(device.path(), kRing);
     std::vector<std::unique_ptr<Reader>> readers;
     for (int i = 0; i < s.channels; ++i) {
         const uint16_t port = static_cast<uint16_t>(9800 + i);
         const std::string chain =
             s.datalogger ? "kt_R507_datalogger_filter,kt_output_filter" : "kt_output_filter";
-        daqtest::configure("0=c" + std::to_string(i) + ";1=" + std::to_string(port) +
-                           ";2=1;3=1;4=1;5=" + chain);
+        ktdaq_test::configure("0=c" + std::to_string(i) + ";1=" + std::to_string(port) +
+                              ";2=1;3=1;4=1;5=" + chain);
         readers.push_back(std::make_unique<Reader>());
         readers.back()->start(port);
     }

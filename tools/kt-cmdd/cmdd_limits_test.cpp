@@ -17,11 +17,11 @@
 
 namespace {
 
-using cmdd_test::Lines;
-using cmdd_test::read_lines;
 using ktcmd_test::connect_loopback;
 using ktcmd_test::Fd;
 using ktcmd_test::write_all;
+using ktcmdd_test::Lines;
+using ktcmdd_test::read_lines;
 using namespace std::chrono_literals;
 
 // Sends ping with the ID `id` and tells whether its reply came back.
@@ -53,14 +53,14 @@ class LimitedServer : public ::testing::Test {
         EXPECT_EQ(rc_, 0);
     }
 
-    cmdd::Server server_;
+    ktcmdd::Server server_;
     std::thread thread_;
     int rc_ = -1;
 };
 
 TEST_F(LimitedServer, IdleConnectionIsClosedWhileAnActiveOneStays) {
     constexpr auto kIdle = 1000ms;
-    start(kIdle, cmdd::Server::kDefaultMaxConnections);
+    start(kIdle, ktcmdd::Server::kDefaultMaxConnections);
     const Fd idle = connect_loopback(server_.port());
     const Fd active = connect_loopback(server_.port());
     const auto start = std::chrono::steady_clock::now();
@@ -77,7 +77,7 @@ TEST_F(LimitedServer, IdleConnectionIsClosedWhileAnActiveOneStays) {
 }
 
 TEST_F(LimitedServer, ClientsBeyondTheCapAreClosedUntilOneLeaves) {
-    start(cmdd::Server::kDefaultIdleTimeout, 2);
+    start(ktcmdd::Server::kDefaultIdleTimeout, 2);
     const Fd first = connect_loopback(server_.port());
     const Fd second = connect_loopback(server_.port());
     ASSERT_TRUE(pings(first, "1"));
@@ -125,7 +125,7 @@ int open_descriptors(pid_t pid) {
 // neither spins on the listener nor stops serving the connections it has.
 TEST(CommandServerProgram, BacksOffWhileOutOfDescriptors) {
     constexpr rlim_t kMaxFds = 32;
-    const cmdd_test::Program program = cmdd_test::start_program({"-p", "0", "-q"}, kMaxFds);
+    const ktcmdd_test::Program program = ktcmdd_test::start_program({"-p", "0", "-q"}, kMaxFds);
     ASSERT_GT(program.pid, 0);
     char line[256] = {};
     ASSERT_NE(std::fgets(line, sizeof line, program.out), nullptr);
@@ -155,8 +155,8 @@ TEST(CommandServerProgram, BacksOffWhileOutOfDescriptors) {
     int status = 0;
     ASSERT_EQ(waitpid(program.pid, &status, 0), program.pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    cmdd_test::read_rest(program.out);
-    const std::string errors = cmdd_test::read_rest(program.err);
+    ktcmdd_test::read_rest(program.out);
+    const std::string errors = ktcmdd_test::read_rest(program.err);
     const std::string report = "kt-cmdd: cannot accept connections (Too many open files)";
     const size_t at = errors.find(report);
     EXPECT_NE(at, std::string::npos) << errors;
@@ -165,9 +165,9 @@ TEST(CommandServerProgram, BacksOffWhileOutOfDescriptors) {
 
 TEST(CommandServerProgram, HelpAndBadOptions) {
     const auto exit_code = [](const std::vector<std::string> &args, std::string &out) {
-        const cmdd_test::Program program = cmdd_test::start_program(args);
-        out = cmdd_test::read_rest(program.out);
-        cmdd_test::read_rest(program.err);
+        const ktcmdd_test::Program program = ktcmdd_test::start_program(args);
+        out = ktcmdd_test::read_rest(program.out);
+        ktcmdd_test::read_rest(program.err);
         int status = 0;
         waitpid(program.pid, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

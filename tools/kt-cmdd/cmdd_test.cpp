@@ -19,10 +19,10 @@
 
 namespace {
 
-using cmdd_test::Lines;
-using cmdd_test::read_lines;
 using ktcmd_test::connect_loopback;
 using ktcmd_test::write_all;
+using ktcmdd_test::Lines;
+using ktcmdd_test::read_lines;
 
 class CommandServer : public ::testing::Test {
   protected:
@@ -46,7 +46,7 @@ class CommandServer : public ::testing::Test {
         return read_lines(fd.get(), count, eof);
     }
 
-    cmdd::Server server_;
+    ktcmdd::Server server_;
     std::thread thread_;
     int rc_ = -1;
 };
@@ -193,7 +193,7 @@ TEST_F(CommandServer, ConcurrentPipelinedFragmentedClients) {
 
 // The program itself: starts, prints its port, answers, stops on SIGTERM.
 TEST(CommandServerProgram, AnswersAndStopsOnSignal) {
-    const cmdd_test::Program program = cmdd_test::start_program({"-p", "0"});
+    const ktcmdd_test::Program program = ktcmdd_test::start_program({"-p", "0"});
     ASSERT_GT(program.pid, 0);
     char line[256] = {};
     ASSERT_NE(std::fgets(line, sizeof line, program.out), nullptr);
@@ -211,8 +211,8 @@ TEST(CommandServerProgram, AnswersAndStopsOnSignal) {
     ASSERT_EQ(waitpid(program.pid, &status, 0), program.pid);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    const std::string rest = cmdd_test::read_rest(program.out);
-    cmdd_test::read_rest(program.err);
+    const std::string rest = ktcmdd_test::read_rest(program.out);
+    ktcmdd_test::read_rest(program.err);
     EXPECT_NE(rest.find("connection from 127.0.0.1:"), std::string::npos) << rest;
     EXPECT_NE(rest.find("kt-cmdd: stopped"), std::string::npos) << rest;
 }

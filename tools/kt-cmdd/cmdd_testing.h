@@ -13,7 +13,7 @@
 
 #include "reply_check.h"
 
-namespace cmdd_test {
+namespace ktcmdd_test {
 
 using Lines = std::vector<std::string>;
 
@@ -99,6 +99,6 @@ inline std::string read_rest(FILE *stream) {
     return text;
 }
 
-}  // namespace cmdd_test
+}  // namespace ktcmdd_test
 
 #endif  // KT_CMDD_TESTING_H

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace cmdd {
+namespace ktcmdd {
 
 namespace {
 
@@ -156,4 +156,4 @@ Outcome run_command(kt_cmd &cmd) {
     return {"Error-190"};
 }
 
-}  // namespace cmdd
+}  // namespace ktcmdd

@@ -6,7 +6,7 @@
 
 #include "kt_cmd.h"
 
-namespace cmdd {
+namespace ktcmdd {
 
 // What running one command gives: the result text for the reply builder, and whether the
 // connection is to be closed once the reply has gone out.
@@ -18,6 +18,6 @@ struct Outcome {
 // Runs the decoded command `cmd` (whose code is 0) and may set its reply flags.
 Outcome run_command(kt_cmd &cmd);
 
-}  // namespace cmdd
+}  // namespace ktcmdd
 
 #endif  // KT_CMDD_COMMANDS_H

@@ -22,7 +22,7 @@
 
 namespace {
 
-cmdd::Server *g_server = nullptr;
+ktcmdd::Server *g_server = nullptr;
 
 // Called from the signal handler: the server's stop() only writes to a descriptor.
 void stop_server() {
@@ -71,8 +71,8 @@ bool parse_seconds(const char *text, std::chrono::milliseconds &value) {
 int main(int argc, char **argv) {
     std::string address = "127.0.0.1";
     uint64_t port = 7878;
-    uint64_t max_connections = cmdd::Server::kDefaultMaxConnections;
-    std::chrono::milliseconds idle_timeout = cmdd::Server::kDefaultIdleTimeout;
+    uint64_t max_connections = ktcmdd::Server::kDefaultMaxConnections;
+    std::chrono::milliseconds idle_timeout = ktcmdd::Server::kDefaultIdleTimeout;
     bool verbose = true;
     const auto take = [&](int opt, const char *value) {
         bool ok = true;
@@ -110,7 +110,7 @@ int main(int argc, char **argv) {
         return kttool::usage_error(kTool);
     }
 
-    cmdd::Server server;
+    ktcmdd::Server server;
     std::string error;
     if (!server.open(address, static_cast<uint16_t>(port), error)) {
         std::fprintf(stderr, "kt-cmdd: %s\n", error.c_str());

@@ -16,7 +16,7 @@
 
 #include "commands.h"
 
-namespace cmdd {
+namespace ktcmdd {
 
 namespace {
 
@@ -372,4 +372,4 @@ void Server::close_connection(int fd) {
     connections_.erase(it);
 }
 
-}  // namespace cmdd
+}  // namespace ktcmdd

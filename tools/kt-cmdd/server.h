@@ -12,7 +12,7 @@
 
 #include "kt_cmd.h"
 
-namespace cmdd {
+namespace ktcmdd {
 
 class Server {
   public:
@@ -82,6 +82,6 @@ class Server {
     Clock::time_point accept_resume_{};
 };
 
-}  // namespace cmdd
+}  // namespace ktcmdd
 
 #endif  // KT_CMDD_SERVER_H

@@ -15,7 +15,7 @@
 
 namespace {
 
-using kttools::ToolProcess;
+using kttool_test::ToolProcess;
 
 struct Crafted {
     std::string topic;

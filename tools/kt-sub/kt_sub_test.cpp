@@ -22,7 +22,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using kttools::ToolProcess;
+using kttool_test::ToolProcess;
 
 bool accepts_connections(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

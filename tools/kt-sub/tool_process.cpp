@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace kttools {
+namespace kttool_test {
 namespace {
 
 // Sanitizer run-times must come first among preloaded libraries: a sanitizer build of the
@@ -108,4 +108,4 @@ std::string ToolProcess::output() const {
     return text.str();
 }
 
-}  // namespace kttools
+}  // namespace kttool_test

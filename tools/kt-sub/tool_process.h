@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace kttools {
+namespace kttool_test {
 
 class ToolProcess {
   public:
@@ -28,4 +28,4 @@ class ToolProcess {
     std::string out_path_;
 };
 
-}  // namespace kttools
+}  // namespace kttool_test
