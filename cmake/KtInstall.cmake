@@ -2,7 +2,7 @@
 #
 #   /opt/tarvik/app/lib        the libraries, their version links and the filter plug-in
 #   /opt/tarvik/app/include    the public headers kt_*.h of every subsystem folder
-#   /opt/tarvik/app/bin        the tools (tools/<name>/ building a program <name>)
+#   /opt/tarvik/app/bin        the tools declared with kt_add_tool(<name> INSTALL ...)
 #   /opt/tarvik/app/lib/cmake/kt, /opt/tarvik/app/lib/pkgconfig
 #
 # kt_add_library() calls kt_install_library() for each library; everything that needs the
@@ -58,48 +58,6 @@ function(_kt_fix_include_dirs target)
   set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${fixed}")
 endfunction()
 
-# True in `out` when `target` links, directly or through static or interface libraries,
-# a target defined under sim/: such a program belongs to the simulated instrument.
-function(_kt_links_simulator target out)
-  set(seen "")
-  set(queue ${target})
-  set(found FALSE)
-  while(queue)
-    list(POP_FRONT queue t)
-    if(t IN_LIST seen OR NOT TARGET ${t})
-      continue()
-    endif()
-    list(APPEND seen ${t})
-    get_target_property(aliased ${t} ALIASED_TARGET)
-    if(aliased)
-      list(APPEND queue ${aliased})
-      continue()
-    endif()
-    get_target_property(imported ${t} IMPORTED)
-    if(imported)
-      continue()
-    endif()
-    get_target_property(dir ${t} SOURCE_DIR)
-    if(dir MATCHES "^${PROJECT_SOURCE_DIR}/sim(/|$)")
-      set(found TRUE)
-      break()
-    endif()
-    get_target_property(type ${t} TYPE)
-    set(deps "")
-    if(NOT type STREQUAL "INTERFACE_LIBRARY")
-      get_target_property(deps ${t} LINK_LIBRARIES)
-    endif()
-    get_target_property(ideps ${t} INTERFACE_LINK_LIBRARIES)
-    foreach(d IN LISTS deps ideps)
-      if(d AND NOT d MATCHES "NOTFOUND$")
-        string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" d "${d}")
-        list(APPEND queue "${d}")
-      endif()
-    endforeach()
-  endwhile()
-  set(${out} ${found} PARENT_SCOPE)
-endfunction()
-
 # The public headers: kt_*.h directly in each subsystem folder.
 function(_kt_public_headers out)
   file(GLOB headers "${PROJECT_SOURCE_DIR}/*/kt_*.h")
@@ -115,23 +73,6 @@ function(_kt_public_headers out)
   set(${out} ${result} PARENT_SCOPE)
 endfunction()
 
-# Programs in tools/<name>/ whose target is <name>, minus those of the simulated instrument.
-function(_kt_product_tools out)
-  file(GLOB dirs LIST_DIRECTORIES true "${PROJECT_SOURCE_DIR}/tools/*")
-  set(result "")
-  foreach(dir IN LISTS dirs)
-    get_filename_component(name "${dir}" NAME)
-    if(IS_DIRECTORY "${dir}" AND TARGET ${name})
-      get_target_property(type ${name} TYPE)
-      _kt_links_simulator(${name} sim)
-      if(type STREQUAL "EXECUTABLE" AND NOT sim)
-        list(APPEND result ${name})
-      endif()
-    endif()
-  endforeach()
-  set(${out} ${result} PARENT_SCOPE)
-endfunction()
-
 function(_kt_install_finish)
   include(CMakePackageConfigHelpers)
   get_property(libs GLOBAL PROPERTY KT_LIBRARIES)
@@ -143,14 +84,8 @@ function(_kt_install_finish)
   _kt_public_headers(headers)
   install(FILES ${headers} DESTINATION include COMPONENT development)
 
-  _kt_product_tools(tools)
-  foreach(tool IN LISTS tools)
-    get_target_property(rpath ${tool} INSTALL_RPATH)
-    if(NOT rpath)
-      set_target_properties(${tool} PROPERTIES INSTALL_RPATH "${KT_INSTALL_LIBDIR}")
-    endif()
-    install(TARGETS ${tool} RUNTIME DESTINATION bin COMPONENT runtime)
-  endforeach()
+  # The tools install themselves (kt_add_tool ... INSTALL).
+  get_property(tools GLOBAL PROPERTY KT_TOOLS)
 
   # CMake package: find_package(kt CONFIG [COMPONENTS daq cmd ...]).
   install(EXPORT kt-targets NAMESPACE kt:: DESTINATION "${KT_INSTALL_CMAKEDIR}"

@@ -4,16 +4,43 @@
 #     EXPORTS <file>           names the library exports, one per line
 #     [NEEDED <lib>...]        exact DT_NEEDED list the library must carry
 #     SOURCES <src>...
-#     [LINK <dep>...])
+#     [LINK <dep>...]
+#     [EXCEPTIONS] [RTTI])      keep C++ exceptions / run-time type information
 #
 # Builds a shared library with hidden symbols, a version script that exports exactly
 # the listed names, the product run path, and a test that checks both against the
 # built file. The library is installed and exported as kt::<name> (see KtInstall.cmake).
+# Its public header reaches kt_api.h through the kt_api target.
 include("${CMAKE_CURRENT_LIST_DIR}/KtInstall.cmake")
 
+# kt_library_flags(<target> [EXCEPTIONS] [RTTI])
+#
+# The product libraries offer plain C calls: compiled without exception tables and type
+# information they need no C++ run time for them. A library that does use either names
+# it. kt_add_library applies this to its own target; an object library whose objects a
+# library is made of applies it to itself.
+function(kt_library_flags target)
+  cmake_parse_arguments(ARG "EXCEPTIONS;RTTI" "" "" ${ARGN})
+  if(NOT ARG_EXCEPTIONS)
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>)
+  endif()
+  if(NOT ARG_RTTI)
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>)
+  endif()
+endfunction()
+
 function(kt_add_library target)
-  cmake_parse_arguments(ARG "" "OUTPUT;VERSION;EXPORTS" "NEEDED;SOURCES;LINK" ${ARGN})
+  cmake_parse_arguments(ARG "EXCEPTIONS;RTTI" "OUTPUT;VERSION;EXPORTS" "NEEDED;SOURCES;LINK"
+    ${ARGN})
   add_library(${target} SHARED ${ARG_SOURCES})
+  set(flags "")
+  if(ARG_EXCEPTIONS)
+    list(APPEND flags EXCEPTIONS)
+  endif()
+  if(ARG_RTTI)
+    list(APPEND flags RTTI)
+  endif()
+  kt_library_flags(${target} ${flags})
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME ${ARG_OUTPUT}
     C_VISIBILITY_PRESET hidden
@@ -26,6 +53,8 @@ function(kt_add_library target)
     set_target_properties(${target} PROPERTIES VERSION ${ARG_VERSION} SOVERSION ${soversion})
   endif()
   target_include_directories(${target} PUBLIC "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>")
+  # Installed, kt_api.h is in the one include folder every library names already.
+  target_link_libraries(${target} PUBLIC "$<BUILD_INTERFACE:kt_api>")
   if(ARG_LINK)
     target_link_libraries(${target} PRIVATE ${ARG_LINK})
   endif()
