@@ -5,15 +5,13 @@
 // engine alone). Each publisher runs in a process of its own; this process is the
 // subscriber and measures. Runs alternate loop and baseline; the table shows the median
 // and range over the repetitions. Creates its own namespaces: run it directly.
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,9 +19,11 @@
 #include "alloc_count.h"
 #include "bench_options.h"
 #include "bench_peer.h"
+#include "helper.h"
 #include "kt_daq.h"
 #include "namespaces.h"
 #include "plain_publisher.h"
+#include "process.h"
 #include "proc_cpu.h"
 #include "ring_reader.h"
 #include "sim_device.h"
@@ -36,7 +36,6 @@ namespace {
 // A ring that the loop, polling an empty ring only every 33 ms, cannot empty between
 // polls at the engine's full rate.
 constexpr uint32_t kRingBytes = 64u << 20;
-constexpr char kLoopChildFlag[] = "--loop-child";
 
 enum class Runner { kReader, kLoop, kOtherLoop, kBaseline };
 
@@ -52,58 +51,26 @@ struct Sample {
 Options g_options;
 AllocCounts *g_counts = nullptr;
 int g_counts_fd = -1;
-std::string g_self;
 
 Clock::duration seconds(double s) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
-// The publish loop as an application runs it; counts its allocations from the start.
-[[noreturn]] void run_loop(const char *path, bool ack) {
-    count_allocations_into(g_counts);
-    if (ack) {
-        add_channel(KT_DAQ_ALL_FRAMES, KT_DAQ_ALL_FRAMES);
-    }
-    kt_daq *daq = kt_daq_create(path, kRingBytes);
-    if (daq != nullptr) {
-        kt_daq_run(daq);
-    }
-    _exit(1);
-}
+// The descriptor of the allocation counts in a publisher's process.
+constexpr int kCountsFd = 3;
 
-// The loop with another build's library: this program again, with the library folder
-// ahead of the build tree's run path.
-[[noreturn]] void exec_other_loop(const char *path, bool ack) {
-    setenv("LD_LIBRARY_PATH", g_options.other_lib.c_str(), 1);
-    const std::string fd = std::to_string(g_counts_fd);
-    execl(g_self.c_str(), g_self.c_str(), kLoopChildFlag, path, ack ? "1" : "0", fd.c_str(),
-          static_cast<char *>(nullptr));
-    perror("daq_bench: exec");
-    _exit(1);
-}
-
-pid_t start_publisher(Runner who, const std::string &path, bool ack) {
-    fflush(stdout);
-    const pid_t pid = fork();
-    if (pid != 0) {
-        return pid;
+// A publisher in a process of its own: this program again, in the helper role
+// "publisher". The other build's library goes ahead of the build tree's run path.
+std::unique_ptr<kttest::Process> start_publisher(Runner who, const std::string &path, bool ack) {
+    kttest::ProcessOptions options;
+    options.fds = {{g_counts_fd, kCountsFd}};
+    if (who == Runner::kOtherLoop) {
+        options.env = {"LD_LIBRARY_PATH=" + g_options.other_lib};
+        who = Runner::kLoop;
     }
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    // Whatever the publisher prints (time-outs) goes to standard error, not the table.
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    switch (who) {
-        case Runner::kReader:
-            count_allocations_into(g_counts);
-            run_ring_reader(path.c_str(), kRingBytes);
-        case Runner::kLoop:
-            run_loop(path.c_str(), ack);
-        case Runner::kOtherLoop:
-            exec_other_loop(path.c_str(), ack);
-        case Runner::kBaseline:
-            count_allocations_into(g_counts);
-            run_plain_publisher(path.c_str(), kRingBytes, ack);
-    }
-    _exit(1);
+    return std::make_unique<kttest::Process>(
+        kttest::helper("publisher", {std::to_string(static_cast<int>(who)), path, ack ? "1" : "0"}),
+        options);
 }
 
 // The first libktdaq file mapped by `pid`.
@@ -139,7 +106,8 @@ Sample run_once(Runner who, uint16_t payload, bool ack) {
     config.payload_sizes = {payload};
     config.rate = 0;
     ktsim::Engine engine(device, config);
-    const pid_t child = start_publisher(who, device.path(), ack);
+    const std::unique_ptr<kttest::Process> publisher = start_publisher(who, device.path(), ack);
+    const pid_t child = publisher->pid();
 
     // Taken by the publisher: written by the engine and no longer waiting in the ring.
     auto snapshot = [&] {
@@ -168,11 +136,14 @@ Sample run_once(Runner who, uint16_t payload, bool ack) {
         delivered = run_until(t1);
         s1 = snapshot();
         sample.library = mapped_library(child);
-        sample.ok = subscribed && !peer.stalled() && waitpid(child, nullptr, WNOHANG) == 0 &&
-                    s0.cpu_ns >= 0 && s1.cpu_ns >= 0;
+        sample.ok = subscribed && !peer.stalled() &&
+                    publisher->wait(std::chrono::milliseconds(0)) == -1 && s0.cpu_ns >= 0 &&
+                    s1.cpu_ns >= 0;
     }
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    publisher->kill();
+    // Whatever the publisher printed (time-outs) goes to standard error, not the table.
+    fputs(publisher->output().c_str(), stderr);
+    fputs(publisher->errors().c_str(), stderr);
     engine.stop();
 
     const double dt = std::chrono::duration<double>(s1.when - s0.when).count();
@@ -287,25 +258,39 @@ void bench_payload(uint16_t payload, std::vector<std::string> *libraries) {
     }
 }
 
-// Entry of a loop re-executed with another library: PATH ACK COUNTS_FD.
-int loop_child_main(int argc, char **argv) {
-    if (argc != 5) {
-        return 2;
-    }
-    g_counts = attach_alloc_counts(atoi(argv[4]));
+}  // namespace
+
+// A publisher, counting its allocations from the start: RUNNER DEVICE ACK.
+KT_TEST_HELPER(publisher) {
+    g_counts = argc == 3 ? attach_alloc_counts(kCountsFd) : nullptr;
     if (g_counts == nullptr) {
         return 1;
     }
-    run_loop(argv[2], strcmp(argv[3], "1") == 0);
+    const bool ack = strcmp(argv[2], "1") == 0;
+    count_allocations_into(g_counts);
+    switch (static_cast<Runner>(atoi(argv[0]))) {
+        case Runner::kReader:
+            run_ring_reader(argv[1], kRingBytes);
+        case Runner::kBaseline:
+            run_plain_publisher(argv[1], kRingBytes, ack);
+        default:
+            if (ack) {
+                add_channel(KT_DAQ_ALL_FRAMES, KT_DAQ_ALL_FRAMES);
+            }
+            if (kt_daq *daq = kt_daq_create(argv[1], kRingBytes)) {
+                kt_daq_run(daq);
+            }
+    }
+    return 1;
 }
 
-}  // namespace
 }  // namespace ktbench
 
 int main(int argc, char **argv) {
     using namespace ktbench;
-    if (argc > 1 && strcmp(argv[1], kLoopChildFlag) == 0) {
-        return loop_child_main(argc, argv);
+    int status = 0;
+    if (kttest::run_helper(argc, argv, &status)) {
+        return status;
     }
     if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
         fputs(kUsage, stdout);
@@ -316,12 +301,6 @@ int main(int argc, char **argv) {
         fprintf(stderr, "daq_bench: %s\n%s", error.c_str(), kUsage);
         return 2;
     }
-    char self[4096] = {};
-    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) {
-        perror("daq_bench: /proc/self/exe");
-        return 1;
-    }
-    g_self = self;
     const std::string why = ktsim::enter_private_namespaces();
     if (!why.empty()) {
         fprintf(stderr, "daq_bench: %s\n", why.c_str());

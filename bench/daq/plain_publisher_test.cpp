@@ -3,18 +3,17 @@
 // acknowledgements. A baseline that dropped frames would make every ratio against it
 // meaningless.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zmq.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "frame_pattern.h"
+#include "helper.h"
 #include "kt_daq.h"
 #include "plain_publisher.h"
+#include "process.h"
 #include "sim_fixture.h"
 
 namespace ktbench {
@@ -23,27 +22,27 @@ namespace {
 constexpr uint32_t kRing = 512 * KT_SLOT_SIZE;
 constexpr uint64_t kFrames = 3000;
 
+// The baseline publisher: DEVICE ACK.
+KT_TEST_HELPER(plain_publisher) {
+    if (argc != 2) {
+        return 2;
+    }
+    run_plain_publisher(argv[0], kRing, strcmp(argv[1], "1") == 0);
+}
+
 class PlainPublisherTest : public ktsim::SimDeviceTest, public ::testing::WithParamInterface<bool> {
   protected:
     void TearDown() override {
-        if (publisher_ > 0) {
-            kill(publisher_, SIGKILL);
-            waitpid(publisher_, nullptr, 0);
-        }
+        publisher_.reset();
         SimDeviceTest::TearDown();
     }
-    pid_t publisher_ = -1;
+    std::unique_ptr<kttest::Process> publisher_;
 };
 
 TEST_P(PlainPublisherTest, DeliversEveryFrameOnceIntactInOrder) {
     const bool ack = GetParam();
-    const std::string path = device_->path();
-    publisher_ = fork();
-    ASSERT_GE(publisher_, 0);
-    if (publisher_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        run_plain_publisher(path.c_str(), kRing, ack);
-    }
+    publisher_ = std::make_unique<kttest::Process>(
+        kttest::helper("plain_publisher", {device_->path(), ack ? "1" : "0"}));
     void *context = zmq_ctx_new();
     void *sub = zmq_socket(context, ZMQ_SUB);
     zmq_setsockopt(sub, ZMQ_SUBSCRIBE, "", 0);

@@ -6,10 +6,7 @@
 // configuration and filter machinery cost. Prints figures and ratios; asserts nothing.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +14,7 @@
 #include <iterator>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -24,8 +22,10 @@
 #include <vector>
 
 #include "filter_harness.h"
+#include "helper.h"
 #include "kt_daq.h"
 #include "namespaces.h"
+#include "process.h"
 #include "sim_device.h"
 #include "sim_engine.h"
 
@@ -34,7 +34,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kRing = 1024 * 2048;
+constexpr uint32_t kRing = 1024 * KT_SLOT_SIZE;
 constexpr auto kWarmup = 500ms;
 constexpr auto kMeasure = 2s;
 constexpr int kRounds = 3;
@@ -88,22 +88,24 @@ double measure(std::vector<std::unique_ptr<Reader>> &readers) {
     return static_cast<double>(after - before) / dt;
 }
 
-// The baseline loop in a child: the same batches, a copy of each slot, one send per frame.
-pid_t start_baseline(const std::string &device, uint16_t port) {
-    const pid_t pid = fork();
-    if (pid != 0) {
-        return pid;
+// The baseline loop: the same batches, a copy of each slot, one send per frame to the one
+// client of PORT. DEVICE PORT.
+KT_TEST_HELPER(baseline) {
+    if (argc != 2) {
+        return 2;
     }
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     const int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
+    addr.sin_port = htons(static_cast<uint16_t>(atoi(argv[1])));
     bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
     listen(listener, 5);
-    kt_daq *daq = kt_daq_create(device.c_str(), kRing);
+    kt_daq *daq = kt_daq_create(argv[0], kRing);
+    if (daq == nullptr) {
+        return 3;
+    }
     const int client = accept(listener, nullptr, nullptr);
     alignas(8) static uint8_t copy[KT_SLOT_SIZE];
     for (;;) {
@@ -116,7 +118,7 @@ pid_t start_baseline(const std::string &device, uint16_t port) {
             memcpy(copy, kt_axis_read_frame(daq->axis, nullptr, count), KT_SLOT_SIZE);
             const auto *f = reinterpret_cast<const kt_frame *>(copy);
             if (f->payload_len != 0 && send(client, copy, kt_frame_length(f), MSG_NOSIGNAL) < 0) {
-                _exit(0);
+                return 0;
             }
             taken += KT_SLOT_SIZE;
         } while (taken <= 204799 && taken < count);
@@ -146,19 +148,21 @@ double run_filter_mode(const ktsim::Device &device, const Scenario &s) {
 }
 
 double run_baseline(const ktsim::Device &device) {
-    const pid_t pid = start_baseline(device.path(), 9900);
+    kttest::Process baseline(kttest::helper("baseline", {device.path(), "9900"}));
     std::vector<std::unique_ptr<Reader>> readers;
     readers.push_back(std::make_unique<Reader>());
     readers.back()->start(9900);
     const double fps = measure(readers);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
     return fps;
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    int status = 0;
+    if (kttest::run_helper(argc, argv, &status)) {
+        return status;
+    }
     const std::string why = ktsim::enter_private_namespaces();
     if (!why.empty()) {
         fprintf(stderr, "kt-filter-bench: %s\n", why.c_str());

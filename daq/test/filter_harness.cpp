@@ -4,11 +4,8 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zmq.h>
 
@@ -16,29 +13,22 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <stdexcept>
+#include <mutex>
 #include <thread>
 
+#include "helper.h"
 #include "kt_daq.h"
+#include "wait.h"
 
 namespace ktdaq_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Reads what is there now; false at the end of the stream.
-bool read_available(int fd, std::string *into) {
-    char buf[4096];
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-        into->append(buf, static_cast<size_t>(n));
-    }
-    return n > 0 || (n < 0 && errno == EINTR);
-}
 
 int count_entries(const std::string &dir) {
     DIR *d = opendir(dir.c_str());
@@ -53,122 +43,52 @@ int count_entries(const std::string &dir) {
     return n;
 }
 
-size_t occurrences(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 }  // namespace
 
-FilterProcess::FilterProcess(const std::string &device, uint32_t ring_bytes, int fd_limit) {
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) {
-        throw std::runtime_error("pipe failed");
+// The filter loop: DEVICE RING_BYTES FD_LIMIT; a FD_LIMIT other than 0 is the soft limit
+// of open descriptors.
+KT_TEST_HELPER(filter_loop) {
+    if (argc != 3) {
+        return 2;
     }
-    fflush(stdout);
-    fflush(stderr);
-    pid_ = fork();
-    if (pid_ < 0) {
-        throw std::runtime_error("fork failed");
+    const rlim_t fd_limit = strtoul(argv[2], nullptr, 10);
+    if (fd_limit > 0) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = fd_limit;
+        setrlimit(RLIMIT_NOFILE, &limit);
     }
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        close(out[0]);
-        close(out[1]);
-        close(err[0]);
-        close(err[1]);
-        // A stream that the parent has written to ignores a later change of its
-        // buffering; a fresh one is line-buffered from the start, so each line the loop
-        // prints reaches the parent at once.
-        FILE *out_stream = fdopen(STDOUT_FILENO, "w");
-        if (out_stream != nullptr) {
-            setvbuf(out_stream, nullptr, _IOLBF, 0);
-            stdout = out_stream;
-        }
-        if (fd_limit > 0) {
-            rlimit limit{};
-            getrlimit(RLIMIT_NOFILE, &limit);
-            limit.rlim_cur = static_cast<rlim_t>(fd_limit);
-            setrlimit(RLIMIT_NOFILE, &limit);
-        }
-        kt_daq *daq = kt_daq_create(device.c_str(), ring_bytes);
-        if (daq == nullptr) {
-            fflush(stdout);
-            _exit(3);
-        }
-        kt_daqex_run(daq);
-        _exit(4);
+    kt_daq *daq = kt_daq_create(argv[0], static_cast<uint32_t>(strtoul(argv[1], nullptr, 10)));
+    if (daq == nullptr) {
+        return 3;
     }
-    close(out[1]);
-    close(err[1]);
-    out_fd_ = out[0];
-    err_fd_ = err[0];
-    drain_ = std::thread(&FilterProcess::drain_loop, this);
+    kt_daqex_run(daq);
+    return 4;
 }
+
+FilterProcess::FilterProcess(const std::string &device, uint32_t ring_bytes, int fd_limit)
+    : process_(kttest::helper("filter_loop",
+                              {device, std::to_string(ring_bytes), std::to_string(fd_limit)})),
+      pid_(process_.pid()) {}
 
 FilterProcess::~FilterProcess() {
     stop();
 }
 
-void FilterProcess::drain_loop() {
-    bool open[2] = {true, true};
-    while (!stop_drain_ && (open[0] || open[1])) {
-        pollfd p[2] = {{open[0] ? out_fd_ : -1, POLLIN, 0}, {open[1] ? err_fd_ : -1, POLLIN, 0}};
-        if (poll(p, 2, 20) <= 0) {
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if ((p[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                std::string chunk;
-                open[i] = read_available(p[i].fd, &chunk);
-                std::lock_guard<std::mutex> lock(mutex_);
-                (i == 0 ? output_ : errors_) += chunk;
-            }
-        }
-    }
+std::string FilterProcess::output() const {
+    return process_.output();
 }
 
-std::string FilterProcess::output() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return output_;
-}
-
-std::string FilterProcess::errors() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return errors_;
+std::string FilterProcess::errors() const {
+    return process_.errors();
 }
 
 bool FilterProcess::wait_output(const std::string &text, int timeout_ms, int times) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (occurrences(output(), text) < static_cast<size_t>(times)) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return process_.wait_output(text, std::chrono::milliseconds(timeout_ms), times);
 }
 
 int FilterProcess::wait_exit(int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // last words
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        if (Clock::now() > deadline) {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    return process_.wait(std::chrono::milliseconds(timeout_ms));
 }
 
 int FilterProcess::descriptors() const {
@@ -250,28 +170,12 @@ int FilterProcess::threads() const {
 }
 
 void FilterProcess::stop() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    stop_drain_ = true;
-    if (drain_.joinable()) {
-        drain_.join();
-    }
-    if (out_fd_ >= 0) {
-        close(out_fd_);
-        out_fd_ = -1;
-    }
-    if (err_fd_ >= 0) {
-        close(err_fd_);
-        err_fd_ = -1;
-    }
+    process_.kill();
 }
 
 bool configure(const std::string &message, int timeout_ms) {
-    // A context of its own, so that no ZeroMQ thread outlives the call (the loop is started
-    // by fork); made and ended one thread at a time, as a library below ZeroMQ races when
+    // A context of its own, so that no ZeroMQ thread outlives the call; made and ended one
+    // thread at a time, as a library below ZeroMQ races when
     // contexts are made and ended by several threads at once.
     static std::mutex context_mutex;
     void *context = nullptr;
@@ -294,24 +198,25 @@ bool configure(const std::string &message, int timeout_ms) {
 }
 
 ChannelClient::ChannelClient(uint16_t port, int timeout_ms, int receive_buffer) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     // The channel's port opens when its configuration is handled; retry until then.
-    while (Clock::now() < deadline) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receive_buffer > 0) {
-            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-        }
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
-            return;
-        }
-        close(fd_);
-        fd_ = -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    kttest::wait_until(
+        [&] {
+            fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (receive_buffer > 0) {
+                setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+            }
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(port);
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+                return true;
+            }
+            close(fd_);
+            fd_ = -1;
+            return false;
+        },
+        std::chrono::milliseconds(timeout_ms));
 }
 
 ChannelClient::~ChannelClient() {
@@ -364,12 +269,13 @@ bool ChannelClient::next_frame(std::vector<uint8_t> *frame, int timeout_ms) {
 }
 
 bool ChannelClient::closed_by_peer(int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!eof_ && Clock::now() < deadline) {
-        buffer_.clear();
-        fill(SIZE_MAX, 20);
-    }
-    return eof_;
+    return kttest::wait_until(
+        [&] {
+            buffer_.clear();
+            fill(SIZE_MAX, 20);
+            return eof_;
+        },
+        std::chrono::milliseconds(timeout_ms));
 }
 
 }  // namespace ktdaq_test

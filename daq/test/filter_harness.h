@@ -4,16 +4,15 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "process.h"
 
 namespace ktdaq_test {
 
-// kt_daq_create and kt_daqex_run in a forked child, with its output captured.
+// kt_daq_create and kt_daqex_run in a child process of their own, with its output captured.
 class FilterProcess {
   public:
     // `fd_limit`, when not 0, is the child's soft limit of open descriptors.
@@ -23,10 +22,9 @@ class FilterProcess {
     FilterProcess &operator=(const FilterProcess &) = delete;
 
     pid_t pid() const { return pid_; }
-    // Everything the child has printed so far on standard output and standard error. A
-    // thread keeps reading both, so the child never blocks on a full pipe.
-    std::string output();
-    std::string errors();
+    // Everything the child has printed so far on standard output and standard error.
+    std::string output() const;
+    std::string errors() const;
     // Waits until the output holds `text` `times` times; false after `timeout_ms`.
     bool wait_output(const std::string &text, int timeout_ms, int times = 1);
     // Waits for the child to end; its exit status, or -1 if it is still running.
@@ -45,15 +43,8 @@ class FilterProcess {
     void stop();
 
   private:
-    void drain_loop();
-
-    pid_t pid_ = -1;
-    int out_fd_ = -1;
-    int err_fd_ = -1;
-    std::mutex mutex_;
-    std::string output_, errors_;
-    std::atomic<bool> stop_drain_{false};
-    std::thread drain_;
+    kttest::Process process_;
+    pid_t pid_;  // kept after the child is reaped, for the /proc readers
 };
 
 // Sends one configuration message to the configuration socket and waits for its reply;

@@ -4,17 +4,17 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zmq.h>
 
 #include <atomic>
-#include <csignal>
 #include <new>
 #include <set>
 
 #include "frame_pattern.h"
+#include "helper.h"
 #include "kt_daq.h"
+#include "process.h"
 #include "publish_harness.h"
 #include "sim_fixture.h"
 
@@ -30,7 +30,8 @@ struct Call {
     uint64_t seq;  // and this one
 };
 
-// Shared with the child that runs the loop.
+// Shared with the child that runs the loop, through a memory file handed over as
+// descriptor kRecordFd.
 struct Record {
     std::atomic<int> recording;
     std::atomic<int> calls;
@@ -40,6 +41,13 @@ struct Record {
 };
 
 Record *g_record = nullptr;
+constexpr int kRecordFd = 3;
+constexpr uint32_t kRingBytes = 16 * KT_SLOT_SIZE;
+
+Record *map_record(int fd) {
+    void *p = mmap(nullptr, sizeof(Record), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return p != MAP_FAILED ? static_cast<Record *>(p) : nullptr;
+}
 
 }  // namespace
 
@@ -58,32 +66,35 @@ extern "C" int zmq_msg_init_data(zmq_msg_t *msg, void *data, size_t size, zmq_fr
     return real(msg, data, size, ffn, hint);
 }
 
-namespace {
+// The loop: records where the ring lies in its own mapping, then runs. DEVICE.
+KT_TEST_HELPER(copy_loop) {
+    g_record = map_record(kRecordFd);
+    kt_daq *daq = argc == 1 && g_record != nullptr ? kt_daq_create(argv[0], kRingBytes) : nullptr;
+    if (daq == nullptr) {
+        return 3;
+    }
+    g_record->ring = reinterpret_cast<uintptr_t>(daq->axis->mem);
+    g_record->ring_bytes = daq->axis->up_mem_size;
+    add_channel(255, 255);
+    g_record->recording.store(1);
+    kt_daq_run(daq);
+    return 4;
+}
 
-constexpr uint32_t kRingBytes = 16 * KT_SLOT_SIZE;
+namespace {
 
 class FrameCopyTest : public ktsim::SimDeviceTest {};
 
 TEST_F(FrameCopyTest, FramesLeaveFromReusedBuffersOutsideTheRing) {
-    void *shared =
-        mmap(nullptr, sizeof(Record), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(shared, MAP_FAILED);
-    g_record = new (shared) Record{};
-    // The child records where the ring lies in its own mapping, then runs the loop.
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        kt_daq *daq = kt_daq_create(device_->path().c_str(), kRingBytes);
-        if (daq == nullptr) {
-            _exit(3);
-        }
-        g_record->ring = reinterpret_cast<uintptr_t>(daq->axis->mem);
-        g_record->ring_bytes = daq->axis->up_mem_size;
-        add_channel(255, 255);
-        g_record->recording.store(1);
-        kt_daq_run(daq);
-        _exit(4);
-    }
+    const int fd = memfd_create("kt-frame-copy", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, sizeof(Record)), 0);
+    Record *record = map_record(fd);
+    ASSERT_NE(record, nullptr);
+    kttest::ProcessOptions options;
+    options.fds = {{fd, kRecordFd}};
+    kttest::Process loop(kttest::helper("copy_loop", {device_->path()}), options);
+    close(fd);
     ktdaq_test::Subscriber sub;
     ASSERT_TRUE(sub.wait_connected());
     ktsim::EngineConfig config;
@@ -95,15 +106,14 @@ TEST_F(FrameCopyTest, FramesLeaveFromReusedBuffersOutsideTheRing) {
         ASSERT_TRUE(sub.receive(&r));
         ASSERT_TRUE(sub.ack());
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    loop.kill();
 
-    ASSERT_EQ(g_record->calls.load(), kFrames);
+    ASSERT_EQ(record->calls.load(), kFrames) << loop.errors();
     std::set<uintptr_t> buffers;
     for (int i = 0; i < kFrames; ++i) {
-        const Call &c = g_record->call[i];
+        const Call &c = record->call[i];
         SCOPED_TRACE(i);
-        EXPECT_TRUE(c.data + c.size <= g_record->ring || c.data >= g_record->ring + kRingBytes)
+        EXPECT_TRUE(c.data + c.size <= record->ring || c.data >= record->ring + kRingBytes)
             << "published from the ring";
         EXPECT_EQ(c.size, config.payload_sizes[i % 3] + KT_FRAME_OVERHEAD);
         EXPECT_TRUE(c.has_release);
@@ -113,7 +123,7 @@ TEST_F(FrameCopyTest, FramesLeaveFromReusedBuffersOutsideTheRing) {
     }
     // One subscriber that keeps up needs a handful of buffers, used again and again.
     EXPECT_LE(buffers.size(), 32u);
-    munmap(shared, sizeof(Record));
+    munmap(record, sizeof(Record));
 }
 
 }  // namespace

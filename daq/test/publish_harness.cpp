@@ -2,9 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zmq.h>
 
@@ -16,7 +13,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "helper.h"
 #include "kt_daq.h"
+#include "process.h"
 
 namespace ktdaq_test {
 namespace {
@@ -32,26 +31,32 @@ void write_all(int fd, const std::string &text) {
     }
 }
 
+// Descriptors of the child that carry commands from the parent and replies back.
+constexpr int kCommandFd = 3, kReplyFd = 4;
+
 // In the child: applies "add M C" / "del M C" lines from the parent while the loop runs.
-void serve_commands(int cmd_fd, int reply_fd) {
-    FILE *in = fdopen(cmd_fd, "r");
+void serve_commands() {
+    FILE *in = fdopen(kCommandFd, "r");
     char line[64];
     while (in != nullptr && fgets(line, sizeof line, in) != nullptr) {
         char verb[8] = {};
         int m = 0, c = 0;
         if (sscanf(line, "%7s %d %d", verb, &m, &c) == 3) {
             const int rc = strcmp(verb, "add") == 0 ? add_channel(m, c) : delete_channel(m, c);
-            write_all(reply_fd, rc == 0 ? "0\n" : "-1\n");
+            write_all(kReplyFd, rc == 0 ? "0\n" : "-1\n");
         }
     }
 }
 
-[[noreturn]] void run_child(const char *device, uint32_t ring_bytes, const char *registrations,
-                            int cmd_fd, int reply_fd) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    // Registrations as "M:C:+" (add) or "M:C:-" (remove), separated by commas.
-    for (const char *p = registrations; *p != '\0';) {
+}  // namespace
+
+// The publish loop: DEVICE RING_BYTES REGISTRATIONS, the registrations as "M:C:+" (add)
+// or "M:C:-" (remove), separated by commas.
+KT_TEST_HELPER(publisher) {
+    if (argc != 3) {
+        return 2;
+    }
+    for (const char *p = argv[2]; *p != '\0';) {
         int m = 0, c = 0, n = 0;
         char op = 0;
         if (sscanf(p, "%d:%d:%c%n", &m, &c, &op, &n) != 3) {
@@ -65,40 +70,19 @@ void serve_commands(int cmd_fd, int reply_fd) {
         p += n;
         p += *p == ',' ? 1 : 0;
     }
-    kt_daq *daq = kt_daq_create(device, ring_bytes);
+    kt_daq *daq = kt_daq_create(argv[0], static_cast<uint32_t>(strtoul(argv[1], nullptr, 10)));
     if (daq == nullptr) {
-        fflush(stdout);
-        _exit(3);
+        return 3;
     }
-    std::thread(serve_commands, cmd_fd, reply_fd).detach();
+    std::thread(serve_commands).detach();
     kt_daq_run(daq);
-    _exit(4);
+    return 4;
 }
-
-constexpr char kChildFlag[] = "--kt-publisher-child";
-
-// The loop runs in a fresh image of this program: a child merely forked from a process
-// with threads (the subscriber's ZeroMQ threads) may find an allocator lock held for ever.
-// The image takes this role before main() when started with kChildFlag.
-__attribute__((constructor)) void run_as_publisher_child(int argc, char **argv, char **) {
-    if (argc == 7 && strcmp(argv[1], kChildFlag) == 0) {
-        run_child(argv[2], static_cast<uint32_t>(strtoul(argv[3], nullptr, 10)), argv[4],
-                  atoi(argv[5]), atoi(argv[6]));
-    }
-}
-
-std::string own_program() {
-    char path[4096] = {};
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
-}
-
-}  // namespace
 
 PublisherProcess::PublisherProcess(const std::string &device, uint32_t ring_bytes,
                                    const std::vector<Registration> &registrations) {
-    int out[2], cmd[2], reply[2];
-    if (pipe(out) != 0 || pipe(cmd) != 0 || pipe(reply) != 0) {
+    int cmd[2], reply[2];
+    if (pipe2(cmd, O_CLOEXEC) != 0 || pipe2(reply, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
     std::string regs;
@@ -106,39 +90,14 @@ PublisherProcess::PublisherProcess(const std::string &device, uint32_t ring_byte
         regs += std::to_string(r.module_id) + ":" + std::to_string(r.channel_id) +
                 (r.add ? ":+," : ":-,");
     }
-    // Everything the child needs is made before the fork; after it, only exec.
-    std::vector<std::string> args;
-#ifdef KT_TEST_EMULATOR
-    args.push_back(KT_TEST_EMULATOR);
-#endif
-    args.insert(args.end(), {own_program(), kChildFlag, device, std::to_string(ring_bytes), regs,
-                             std::to_string(cmd[0]), std::to_string(reply[1])});
-    std::vector<char *> argv;
-    for (std::string &a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    fflush(stdout);
-    pid_ = fork();
-    if (pid_ < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid_ == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        close(cmd[1]);
-        close(reply[0]);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
+    kttest::ProcessOptions options;
+    options.fds = {{cmd[0], kCommandFd}, {reply[1], kReplyFd}};
+    process_ = std::make_unique<kttest::Process>(
+        kttest::helper("publisher", {device, std::to_string(ring_bytes), regs}), options);
     close(cmd[0]);
     close(reply[1]);
-    out_fd_ = out[0];
     cmd_fd_ = cmd[1];
     reply_fd_ = reply[0];
-    fcntl(out_fd_, F_SETFL, O_NONBLOCK);
 }
 
 PublisherProcess::~PublisherProcess() {
@@ -155,36 +114,19 @@ bool PublisherProcess::command(const std::string &line) {
     return read(reply_fd_, reply, sizeof reply - 1) > 0 && reply[0] == '0';
 }
 
-const std::string &PublisherProcess::output() {
-    char buf[4096];
-    ssize_t n = 0;
-    while (out_fd_ >= 0 && (n = read(out_fd_, buf, sizeof buf)) > 0) {
-        output_.append(buf, static_cast<size_t>(n));
-    }
-    return output_;
+std::string PublisherProcess::output() const {
+    return process_ != nullptr ? process_->output() : std::string();
 }
 
 bool PublisherProcess::wait_output(const std::string &text, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (output().find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return process_->wait_output(text, std::chrono::milliseconds(timeout_ms));
 }
 
 void PublisherProcess::stop() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        output();
+    if (process_ != nullptr) {
+        process_->kill();
     }
-    for (int *fd : {&out_fd_, &cmd_fd_, &reply_fd_}) {
+    for (int *fd : {&cmd_fd_, &reply_fd_}) {
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;

@@ -2,12 +2,13 @@
 // returns), and a subscriber with real ZeroMQ sockets that receives and acknowledges.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "process.h"
 
 namespace ktdaq_test {
 
@@ -18,7 +19,7 @@ struct Registration {
     bool add = true;
 };
 
-// kt_daq_create and kt_daq_run in a forked child, with its standard output captured.
+// kt_daq_create and kt_daq_run in a child process of their own, with its output captured.
 class PublisherProcess {
   public:
     PublisherProcess(const std::string &device, uint32_t ring_bytes,
@@ -30,18 +31,16 @@ class PublisherProcess {
     // Registers ("add M C") or unregisters ("del M C") a subscriber in the running child;
     // returns once the child has done it.
     bool command(const std::string &line);
-    // Everything the child has printed so far.
-    const std::string &output();
+    // Everything the child has printed so far on standard output.
+    std::string output() const;
     // Waits until the output contains `text`; false after `timeout_ms`.
     bool wait_output(const std::string &text, int timeout_ms);
     void stop();
 
   private:
-    pid_t pid_ = -1;
-    int out_fd_ = -1;
+    std::unique_ptr<kttest::Process> process_;
     int cmd_fd_ = -1;
     int reply_fd_ = -1;
-    std::string output_;
 };
 
 // One received message of the publisher socket.
