@@ -33,15 +33,23 @@ void write_all(int fd, const std::string &text) {
 
 // Descriptors of the child that carry commands from the parent and replies back.
 constexpr int kCommandFd = 3, kReplyFd = 4;
+// The line that sync() has the child print; output() leaves it out.
+constexpr char kMark[] = "-- mark --\n";
 
-// In the child: applies "add M C" / "del M C" lines from the parent while the loop runs.
+// In the child: applies "add M C" / "del M C" lines from the parent while the loop runs,
+// and prints the mark on "mark".
 void serve_commands() {
     FILE *in = fdopen(kCommandFd, "r");
     char line[64];
     while (in != nullptr && fgets(line, sizeof line, in) != nullptr) {
         char verb[8] = {};
         int m = 0, c = 0;
-        if (sscanf(line, "%7s %d %d", verb, &m, &c) == 3) {
+        if (strcmp(line, "mark\n") == 0) {
+            // Behind every line the loop has printed so far.
+            fputs(kMark, stdout);
+            fflush(stdout);
+            write_all(kReplyFd, "0\n");
+        } else if (sscanf(line, "%7s %d %d", verb, &m, &c) == 3) {
             const int rc = strcmp(verb, "add") == 0 ? add_channel(m, c) : delete_channel(m, c);
             write_all(kReplyFd, rc == 0 ? "0\n" : "-1\n");
         }
@@ -115,11 +123,20 @@ bool PublisherProcess::command(const std::string &line) {
 }
 
 std::string PublisherProcess::output() const {
-    return process_ != nullptr ? process_->output() : std::string();
+    std::string text = process_ != nullptr ? process_->output() : std::string();
+    for (size_t at = text.find(kMark); at != std::string::npos; at = text.find(kMark, at)) {
+        text.erase(at, sizeof kMark - 1);
+    }
+    return text;
 }
 
 bool PublisherProcess::wait_output(const std::string &text, int timeout_ms) {
     return process_->wait_output(text, std::chrono::milliseconds(timeout_ms));
+}
+
+bool PublisherProcess::sync() {
+    ++marks_;
+    return command("mark") && process_->wait_output(kMark, std::chrono::seconds(5), marks_);
 }
 
 void PublisherProcess::stop() {

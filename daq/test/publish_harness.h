@@ -35,12 +35,15 @@ class PublisherProcess {
     std::string output() const;
     // Waits until the output contains `text`; false after `timeout_ms`.
     bool wait_output(const std::string &text, int timeout_ms);
+    // Returns once output() holds everything the loop printed before the call.
+    bool sync();
     void stop();
 
   private:
     std::unique_ptr<kttest::Process> process_;
     int cmd_fd_ = -1;
     int reply_fd_ = -1;
+    int marks_ = 0;
 };
 
 // One received message of the publisher socket.
