@@ -173,6 +173,11 @@ void FilterProcess::stop() {
     process_.kill();
 }
 
+uint16_t config_port() {
+    const std::string endpoint = KT_DAQ_CONFIG_ENDPOINT;
+    return static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+}
+
 bool configure(const std::string &message, int timeout_ms) {
     // A context of its own, so that no ZeroMQ thread outlives the call; made and ended one
     // thread at a time, as a library below ZeroMQ races when

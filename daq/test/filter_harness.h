@@ -47,6 +47,9 @@ class FilterProcess {
     pid_t pid_;  // kept after the child is reaped, for the /proc readers
 };
 
+// The TCP port of the configuration socket, for peers that are not ZeroMQ peers.
+uint16_t config_port();
+
 // Sends one configuration message to the configuration socket and waits for its reply;
 // false when no reply came within `timeout_ms`.
 bool configure(const std::string &message, int timeout_ms = 5000);

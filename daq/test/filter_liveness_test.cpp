@@ -16,6 +16,7 @@
 #include "filter_harness.h"
 #include "frame_pattern.h"
 #include "sim_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -173,11 +174,13 @@ TEST_F(FilterLivenessTest, DescriptorsRunningOutPauseAcceptingInsteadOfEndingThe
     // Idle peers of the configuration socket take every descriptor the loop has left.
     std::vector<int> idle;
     for (int i = 0; i < 80; ++i) {
-        const int fd = idle_connection(22720);
+        const int fd = idle_connection(ktdaq_test::config_port());
         ASSERT_GE(fd, 0);
         idle.push_back(fd);
     }
-    std::this_thread::sleep_for(200ms);  // the configuration server takes them in its time
+    // The configuration server takes them in its time, up to the limit.
+    ASSERT_TRUE(kttest::wait_until([&] { return loop_->descriptors() >= 64; }, 5s))
+        << loop_->descriptors() << " descriptors open";
     const int client_fd = idle_connection(9720);
     ASSERT_GE(client_fd, 0);
     // ZeroMQ's I/O thread retries the configuration socket's failing accept on its own;
@@ -209,18 +212,17 @@ TEST_F(FilterLivenessTest, DescriptorsRunningOutPauseAcceptingInsteadOfEndingThe
 TEST_F(FilterLivenessTest, SilentConnectionToTheConfigurationSocketIsDropped) {
     start();
     ASSERT_TRUE(configure(channel("ch", 9740, 1)));
-    const int fd = idle_connection(22720);
+    const int fd = idle_connection(ktdaq_test::config_port());
     ASSERT_GE(fd, 0);
     // Never a ZeroMQ peer: after the greeting, the device closes it once its handshake time
     // has passed, not never.
-    const auto deadline = Clock::now() + 10s;
-    bool closed = false;
-    while (!closed && Clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        char bytes[64];
-        closed = poll(&p, 1, 100) == 1 && recv(fd, bytes, sizeof bytes, 0) <= 0;
-    }
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(kttest::wait_until(
+        [&] {
+            pollfd p{fd, POLLIN, 0};
+            char bytes[64];
+            return poll(&p, 1, 100) == 1 && recv(fd, bytes, sizeof bytes, 0) <= 0;
+        },
+        10s));
     close(fd);
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "mapped_file.h"
+#include "temp_dir.h"
 
 static int open_descriptors() {
     int n = 0;
@@ -32,9 +33,8 @@ TEST(FpgaWindow, MapsTheFileSharedAndKeepsNoDescriptor) {
 }
 
 TEST(FpgaWindow, RefusalsKeepTheCallersPointerAndCloseTheFile) {
-    char dir[] = "/tmp/kt_fpga_dir_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string fifo = std::string(dir) + "/fifo";  // opens read-write, cannot map
+    const kttest::TempDir dir("kt-fpga");
+    const std::string fifo = dir.file("fifo");  // opens read-write, cannot map
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     MappedFile file;
     const int before = open_descriptors();
@@ -55,8 +55,6 @@ TEST(FpgaWindow, RefusalsKeepTheCallersPointerAndCloseTheFile) {
         EXPECT_EQ(open_descriptors(), before);
     }
     EXPECT_EQ(kt_fpga_open(file.path(), 4096, nullptr), -1);
-    unlink(fifo.c_str());
-    rmdir(dir);
 
     EXPECT_EQ(kt_fpga_close(nullptr, 4096), -1);
     EXPECT_EQ(kt_fpga_close(file.at(1), 4096), -1);  // not page aligned

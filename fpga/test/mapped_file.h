@@ -2,6 +2,7 @@
 // kt_fpga_open, so that every access goes through a real shared file mapping.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,22 +10,21 @@
 #include <vector>
 
 #include "kt_fpga.h"
+#include "temp_dir.h"
 
 using Bytes = std::vector<unsigned char>;
 
 class MappedFile {
   public:
-    explicit MappedFile(uint32_t size = 4096) : size_(size) {
-        char tmpl[] = "/tmp/kt_fpga_XXXXXX";
-        fd_ = mkstemp(tmpl);
-        path_ = tmpl;
+    explicit MappedFile(uint32_t size = 4096) : size_(size), path_(dir_.file("regs")) {
+        fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        EXPECT_GE(fd_, 0) << path_;
         put(0, Bytes(size, 0xee));
         EXPECT_EQ(kt_fpga_open(path_.c_str(), size, &base_), 0);
     }
     ~MappedFile() {
         kt_fpga_close(base_, size_);
         close(fd_);
-        unlink(path_.c_str());
     }
     unsigned char *at(size_t offset) const { return static_cast<unsigned char *>(base_) + offset; }
     const char *path() const { return path_.c_str(); }
@@ -39,8 +39,9 @@ class MappedFile {
     }
 
   private:
+    kttest::TempDir dir_{"kt-fpga"};
     uint32_t size_;
-    int fd_;
     std::string path_;
+    int fd_ = -1;
     void *base_ = nullptr;
 };

@@ -17,6 +17,7 @@
 #include "kt_axis.h"
 #include "sim_block.h"
 #include "sim_fixture.h"
+#include "wait.h"
 
 namespace {
 
@@ -56,16 +57,9 @@ struct FrameLedger {
     }
 };
 
-// Waits for data as the loops do; false if none came within a while.
+// Waits for data; false if none came within a while.
 bool wait_data(kt_axis *axis, uint32_t *count) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while ((*count = kt_get_data_cnt(axis)) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
+    return kttest::wait_until([&] { return (*count = kt_get_data_cnt(axis)) != 0; }, 10s);
 }
 
 TEST_F(SimDeviceTest, OneFrameAtATimeReaderGetsEveryFrameOnce) {
@@ -125,7 +119,7 @@ TEST_F(SimDeviceTest, DataCountFollowsWritesAndHandBacks) {
 
     // The ring holds at most 7 frames: one slot stays free, and nothing is overwritten.
     ASSERT_TRUE(engine.wait_written(7, 10s));
-    std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(50ms);  // time for an eighth frame that must not come
     EXPECT_EQ(engine.stats().frames_written, 7u);
     EXPECT_EQ(kt_get_data_cnt(axis), 7 * kSlot);
     EXPECT_GE(engine.stats().frames_held_back, 1u);
