@@ -4,12 +4,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "kt_cmd.h"
 #include "test_socket.h"
+#include "wait.h"
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -190,10 +194,8 @@ TEST(Framing, ReceiveOutcomes) {
     // Peer closed: -1, the buffered part stays as it was.
     pair.peer.reset();
     int rc = 0;
-    while ((rc = kt_recv(pair.local.get(), &nw)) == 0) {
-        ASSERT_EQ(nw.fill, 5);
-        usleep(1000);
-    }
+    EXPECT_TRUE(
+        kttest::wait_until([&] { return (rc = kt_recv(pair.local.get(), &nw)) != 0; }, 10s));
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(nw.fill, 5);
     EXPECT_EQ(std::string(nw.data, 5), "[1]a(");
@@ -239,10 +241,8 @@ TEST(Send, SendsOrRefuses) {
     // A peer that has gone away gives -1, and the process lives on.
     pair.local.reset();
     int rc = 0;
-    for (int i = 0; i < 100 && rc >= 0; ++i) {
-        rc = kt_send(pair.peer.get(), "x\r\n", 3);
-        usleep(1000);
-    }
+    EXPECT_TRUE(
+        kttest::wait_until([&] { return (rc = kt_send(pair.peer.get(), "x\r\n", 3)) < 0; }, 10s));
     EXPECT_EQ(rc, -1);
     EXPECT_TRUE(errno == EPIPE || errno == ECONNRESET) << errno;
 }
