@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "filter_harness.h"
+#include "filter_fixture.h"
 #include "frame_pattern.h"
-#include "sim_fixture.h"
+#include "kt_records.h"
 #include "wait.h"
 
 namespace {
@@ -24,10 +24,9 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using ktdaq_test::ChannelClient;
 using ktdaq_test::configure;
-using ktdaq_test::FilterProcess;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kRing = 256 * 2048;
+constexpr uint32_t kRing = 256 * KT_SLOT_SIZE;
 // Far above what a configuration message takes when the server is free; a server that
 // waits for a client does not answer at all.
 constexpr int kReplyLimitMs = 3000;
@@ -71,7 +70,7 @@ int idle_connection(uint16_t port) {
     return fd;
 }
 
-class FilterLivenessTest : public ktsim::SimDeviceTest {
+class FilterLivenessTest : public ktdaq_test::FilterLoopTest {
   protected:
     void start(int fd_limit = 0) {
         ktsim::EngineConfig config;
@@ -79,16 +78,8 @@ class FilterLivenessTest : public ktsim::SimDeviceTest {
         config.payload_sizes = {2028};
         config.rate = 20000;
         start_engine(config);
-        loop_ = std::make_unique<FilterProcess>(device_->path(), kRing, fd_limit);
+        start_loop(kRing, fd_limit);
     }
-    // A sanitizer's report in the loop's process fails the test that caused it.
-    void TearDown() override {
-        if (loop_ != nullptr) {
-            EXPECT_EQ(loop_->errors().find("Sanitizer"), std::string::npos) << loop_->errors();
-        }
-        ktsim::SimDeviceTest::TearDown();
-    }
-    std::unique_ptr<FilterProcess> loop_;
 };
 
 TEST_F(FilterLivenessTest, ClientThatNeverReadsNeitherWedgesConfigurationNorReplacement) {

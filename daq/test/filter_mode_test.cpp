@@ -9,15 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "filter_harness.h"
+#include "filter_fixture.h"
 #include "frame_pattern.h"
-#include "sim_fixture.h"
 
 namespace {
 
 using ktdaq_test::ChannelClient;
 using ktdaq_test::configure;
-using ktdaq_test::FilterProcess;
 using ktsim::EngineConfig;
 using Bytes = std::vector<uint8_t>;
 
@@ -63,12 +61,22 @@ uint64_t seq_of(const Bytes &frame) {
     return seq;
 }
 
-class FilterModeTest : public ktsim::SimDeviceTest {
+class FilterModeTest : public ktdaq_test::FilterLoopTest {
   protected:
     void start(const EngineConfig &config) {
         config_ = config;
         start_engine(config);
-        loop_ = std::make_unique<FilterProcess>(device_->path(), kRing);
+        start_loop(kRing);
+    }
+    // Small frames of 1:1 at `rate` frames/s, and the channel `name` on `port` for them.
+    void start_small_frames(int rate, const std::string &name, uint16_t port) {
+        EngineConfig config;
+        config.sources = {{1, 1}};
+        config.payload_sizes = {64};
+        config.rate = rate;
+        start(config);
+        ASSERT_TRUE(
+            configure("0=" + name + ";1=" + std::to_string(port) + ";2=1;3=1;5=kt_output_filter"));
     }
     // The source of the frame with this sequence number.
     std::pair<int, int> source_of(uint64_t seq) const {
@@ -76,14 +84,6 @@ class FilterModeTest : public ktsim::SimDeviceTest {
         return {s.first, s.second};
     }
     EngineConfig config_;
-    // A sanitizer's report in the loop's process fails the test that caused it.
-    void TearDown() override {
-        if (loop_ != nullptr) {
-            EXPECT_EQ(loop_->errors().find("Sanitizer"), std::string::npos) << loop_->errors();
-        }
-        ktsim::SimDeviceTest::TearDown();
-    }
-    std::unique_ptr<FilterProcess> loop_;
 };
 
 TEST_F(FilterModeTest, WorkedExampleDeliversReducedFramesOfItsSourcesOnly) {
@@ -228,12 +228,7 @@ TEST_F(FilterModeTest, NameOutsideThePluginIsRefusedAsUnknown) {
 }
 
 TEST_F(FilterModeTest, FailedMessagesLeaveServingChannelsAsTheyWere) {
-    EngineConfig config;
-    config.sources = {{1, 1}};
-    config.payload_sizes = {64};
-    config.rate = 10000;
-    start(config);
-    ASSERT_TRUE(configure("0=ch1;1=9400;2=1;3=1;5=kt_output_filter"));
+    start_small_frames(10000, "ch1", 9400);
     ChannelClient client(9400);
     ASSERT_TRUE(loop_->wait_output("port : 9400, accept connect", 5000));
 
@@ -274,12 +269,7 @@ TEST_F(FilterModeTest, NoRoomForA129thChannel) {
 }
 
 TEST_F(FilterModeTest, ReplacingChannelsReleasesSocketsAndThreads) {
-    EngineConfig config;
-    config.sources = {{1, 1}};
-    config.payload_sizes = {64};
-    config.rate = 5000;
-    start(config);
-    ASSERT_TRUE(configure("0=ch;1=9600;2=1;3=1;5=kt_output_filter"));
+    start_small_frames(5000, "ch", 9600);
     ASSERT_TRUE(loop_->wait_output("create channel : ch,", 5000));
     const int fds = loop_->settled_descriptors();
     const int threads = loop_->threads();

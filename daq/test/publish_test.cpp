@@ -94,6 +94,15 @@ class PublishTest : public ktsim::SimDeviceTest {
         SimDeviceTest::TearDown();
     }
 
+    // The source 1:1 with one registration, two frames; the first received and checked.
+    void start_two_frames(Subscriber &sub) {
+        ktsim::EngineConfig config;
+        config.sources = {{1, 1}};
+        config.frames = 2;
+        start({{1, 1}}, sub, config);
+        EXPECT_EQ(next_frame(sub, "first frame").msg_id, 0);
+    }
+
     std::unique_ptr<PublisherProcess> publisher_;
 };
 
@@ -355,12 +364,8 @@ TEST_F(PublishTest, SubscribersChangedWhileRunningCountFromTheNextFrame) {
 }
 
 TEST_F(PublishTest, AcknowledgementOfSeveralPartsCountsOnce) {
-    ktsim::EngineConfig config;
-    config.sources = {{1, 1}};
-    config.frames = 2;
     Subscriber sub;
-    start({{1, 1}}, sub, config);
-    EXPECT_EQ(next_frame(sub, "first frame").msg_id, 0);
+    start_two_frames(sub);
     ASSERT_TRUE(sub.ack(3));
     EXPECT_EQ(next_frame(sub, "second frame").msg_id, 1);
     EXPECT_TRUE(sub.ack(1, 1000)) << "second frame's acknowledgement not awaited";
@@ -369,12 +374,8 @@ TEST_F(PublishTest, AcknowledgementOfSeveralPartsCountsOnce) {
 }
 
 TEST_F(PublishTest, OversizedAcknowledgementIsRefusedAndCountsForNothing) {
-    ktsim::EngineConfig config;
-    config.sources = {{1, 1}};
-    config.frames = 2;
     Subscriber sub;
-    start({{1, 1}}, sub, config);
-    EXPECT_EQ(next_frame(sub, "first frame").msg_id, 0);
+    start_two_frames(sub);
     {
         // A peer that sends 1 MiB is cut off before the loop would take it as an
         // acknowledgement.
