@@ -51,4 +51,21 @@ inline std::uint32_t get_le(const unsigned char *in, int n) {
     return v;
 }
 
+// One load of `width` bytes (1, 2 or 4) at `r`; its `n` low bytes go to `out`.
+inline void load_le(const volatile unsigned char *r, int width, unsigned char *out, int n) {
+    put_le(out, width == 1 ? load8(r) : width == 2 ? load16(r) : load32(r), n);
+}
+
+// One store of `width` bytes (1, 2 or 4) at `r` of the `n` bytes at `in` (the rest 0).
+inline void store_le(volatile unsigned char *r, int width, const unsigned char *in, int n) {
+    const std::uint32_t v = get_le(in, n);
+    if (width == 1) {
+        store8(r, static_cast<std::uint8_t>(v));
+    } else if (width == 2) {
+        store16(r, static_cast<std::uint16_t>(v));
+    } else {
+        store32(r, v);
+    }
+}
+
 }  // namespace ktfpga

@@ -41,74 +41,54 @@ int element_size(int bitwide) {
     return bitwide >= 8 ? bitwide / 8 : 0;
 }
 
+// Whether a transfer of `len` bytes may go ahead: `*w` is then the element size and `*n`
+// the number of elements (none when `len` is below one element).
+bool transfer_ok(const volatile void *reg, const void *buf, int len, int bitwide, direction dir,
+                 int *w, int *n) {
+    *w = element_size(bitwide);
+    if (*w == 0 || !element_fits(reinterpret_cast<std::uintptr_t>(reg), *w, dir)) {
+        return false;
+    }
+    *n = len / *w;
+    return *n <= 0 || (reg != nullptr && buf != nullptr);
+}
+
 }  // namespace
 
 int kt_fpga_read_array(const volatile void *reg, void *buf, int len, int bitwide) noexcept {
-    const int w = element_size(bitwide);
-    if (w == 0) {
-        return -1;
-    }
-    if (!element_fits(reinterpret_cast<std::uintptr_t>(reg), w, direction::read)) {
-        return -1;
-    }
-    const int n = len / w;
-    if (n > 0 && (reg == nullptr || buf == nullptr)) {
+    int w = 0, n = 0;
+    if (!transfer_ok(reg, buf, len, bitwide, direction::read, &w, &n)) {
         return -1;
     }
     auto *r = static_cast<const volatile unsigned char *>(reg);
     auto *out = static_cast<unsigned char *>(buf);
     for (int i = 0; i < n; ++i, out += w) {
-        switch (w) {
-            case 1:
-                out[0] = load8(r);
-                break;
-            case 2:
-                put_le(out, load16(r), 2);
-                break;
-            case 4:
-                put_le(out, load32(r), 4);
-                break;
-            default:
-                // Three bytes: no single access of that width exists.
-                for (int b = 0; b < w; ++b) {
-                    out[b] = load8(r + b);
-                }
-                break;
+        if (w == 3) {
+            // Three bytes: no single access of that width exists.
+            for (int b = 0; b < w; ++b) {
+                out[b] = load8(r + b);
+            }
+        } else {
+            load_le(r, w, out, w);
         }
     }
     return len;
 }
 
 int kt_fpga_write_array(volatile void *reg, const void *buf, int len, int bitwide) noexcept {
-    const int w = element_size(bitwide);
-    if (w == 0) {
-        return -1;
-    }
-    if (!element_fits(reinterpret_cast<std::uintptr_t>(reg), w, direction::write)) {
-        return -1;
-    }
-    const int n = len / w;
-    if (n > 0 && (reg == nullptr || buf == nullptr)) {
+    int w = 0, n = 0;
+    if (!transfer_ok(reg, buf, len, bitwide, direction::write, &w, &n)) {
         return -1;
     }
     auto *r = static_cast<volatile unsigned char *>(reg);
     auto *in = static_cast<const unsigned char *>(buf);
     for (int i = 0; i < n; ++i, in += w) {
-        switch (w) {
-            case 1:
-                store8(r, in[0]);
-                break;
-            case 2:
-                store16(r, static_cast<std::uint16_t>(get_le(in, 2)));
-                break;
-            case 4:
-                store32(r, get_le(in, 4));
-                break;
-            default:
-                for (int b = 0; b < w; ++b) {
-                    store8(r + b, in[b]);
-                }
-                break;
+        if (w == 3) {
+            for (int b = 0; b < w; ++b) {
+                store8(r + b, in[b]);
+            }
+        } else {
+            store_le(r, w, in, w);
         }
     }
     return len;

@@ -18,21 +18,10 @@ int kt_fpga_read(const volatile void *reg, void *buf, int len) noexcept {
     for (int i = 0; i < words; ++i) {
         put_le(out + 4 * i, load32(r + 4 * i), 4);
     }
-    r += 4 * words;
-    out += 4 * words;
-    switch (len % 4) {
-        case 1:
-            out[0] = load8(r);
-            break;
-        case 2:
-            put_le(out, load16(r), 2);
-            break;
-        case 3:
-            // One access of the whole word; its fourth byte is dropped.
-            put_le(out, load32(r), 3);
-            break;
-        default:
-            break;
+    // The rest with one access; three bytes take the whole word and drop its fourth byte.
+    const int rest = len % 4;
+    if (rest != 0) {
+        load_le(r + 4 * words, rest == 3 ? 4 : rest, out + 4 * words, rest);
     }
     return 0;
 }
@@ -50,21 +39,10 @@ int kt_fpga_write(volatile void *reg, const void *buf, int len) noexcept {
     for (int i = 0; i < words; ++i) {
         store32(r + 4 * i, get_le(in + 4 * i, 4));
     }
-    r += 4 * words;
-    in += 4 * words;
-    switch (len % 4) {
-        case 1:
-            store8(r, in[0]);
-            break;
-        case 2:
-            store16(r, static_cast<std::uint16_t>(get_le(in, 2)));
-            break;
-        case 3:
-            // One access of the whole word; its fourth byte is written as 0.
-            store32(r, get_le(in, 3));
-            break;
-        default:
-            break;
+    // The rest with one access; three bytes take the whole word, its fourth byte 0.
+    const int rest = len % 4;
+    if (rest != 0) {
+        store_le(r + 4 * words, rest == 3 ? 4 : rest, in + 4 * words, rest);
     }
     return 0;
 }

@@ -77,21 +77,35 @@ BENCHMARK(BM_Reply)
     ->Args({19, 1})
     ->Args({27, 1});
 
-// A full receive buffer of pipelined lines, cut until none is left.
-void BM_CutPipelinedLines(benchmark::State &state) {
-    const std::string one = "[42]read temp(1, 2)\r\n";
+// A receive buffer filled with as many copies of one pipelined line as it holds.
+struct PipelinedLines {
     std::string full;
     int per_buffer = 0;
-    while (full.size() + one.size() <= KT_NETWORD_SIZE) {
-        full += one;
-        ++per_buffer;
-    }
     kt_netword nw;
-    kt_netword_init(&nw);
-    for (auto _ : state) {
+
+    PipelinedLines() {
+        const std::string one = "[42]read temp(1, 2)\r\n";
+        while (full.size() + one.size() <= KT_NETWORD_SIZE) {
+            full += one;
+            ++per_buffer;
+        }
+        kt_netword_init(&nw);
+    }
+    // The buffer as it was when the lines arrived.
+    void refill() {
         std::memcpy(nw.data, full.data(), full.size());
         nw.fill = static_cast<int32_t>(full.size());
         nw.consumed = 0;
+    }
+};
+
+// A full receive buffer of pipelined lines, cut until none is left.
+void BM_CutPipelinedLines(benchmark::State &state) {
+    PipelinedLines lines;
+    kt_netword &nw = lines.nw;
+    const int per_buffer = lines.per_buffer;
+    for (auto _ : state) {
+        lines.refill();
         while (kt_get_complete_cmd(&nw) == 0) {
             benchmark::DoNotOptimize(nw.data[0]);
         }
@@ -103,19 +117,11 @@ BENCHMARK(BM_CutPipelinedLines);
 
 // The whole path of one pipelined line without the socket: cut, decode, reply, release.
 void BM_LineToReply(benchmark::State &state) {
-    const std::string one = "[42]read temp(1, 2)\r\n";
-    std::string full;
-    int per_buffer = 0;
-    while (full.size() + one.size() <= KT_NETWORD_SIZE) {
-        full += one;
-        ++per_buffer;
-    }
-    kt_netword nw;
-    kt_netword_init(&nw);
+    PipelinedLines lines;
+    kt_netword &nw = lines.nw;
+    const int per_buffer = lines.per_buffer;
     for (auto _ : state) {
-        std::memcpy(nw.data, full.data(), full.size());
-        nw.fill = static_cast<int32_t>(full.size());
-        nw.consumed = 0;
+        lines.refill();
         while (kt_get_complete_cmd(&nw) == 0) {
             kt_cmd cmd = kt_cmd_decode(nw.data);
             kt_cmd_call_result(&cmd, "Done25.3", 8);

@@ -64,4 +64,9 @@ inline std::string normalise(std::string reply, const kt_timestamp *recv = nullp
     return reply;
 }
 
+// The reply of `cmd`, checked and normalised against its own arrival time.
+inline std::string normalised_reply(const kt_cmd &cmd) {
+    return normalise(reply_text(cmd), &cmd.recv_time);
+}
+
 }  // namespace ktcmd_test

@@ -59,7 +59,7 @@ TEST_F(NoMemory, ErrorWithoutWorkingCopyReportsMinus2) {
         calls_left = 1;
         ASSERT_EQ(kt_cmd_call_result(&cmd, text, static_cast<int>(std::strlen(text))), 0);
         EXPECT_EQ(cmd.code, -2) << text;
-        EXPECT_EQ(ktcmd_test::normalise(ktcmd_test::reply_text(cmd), &cmd.recv_time),
+        EXPECT_EQ(ktcmd_test::normalised_reply(cmd),
                   "[7]ACK(ERR_-2: tcp command server port buffer is lacked;ERROR;…)\r\n")
             << text;
         EXPECT_EQ(kt_cmd_destroy_result(&cmd), 0);
@@ -67,7 +67,7 @@ TEST_F(NoMemory, ErrorWithoutWorkingCopyReportsMinus2) {
     kt_cmd cmd = decoded("[7]x(");
     calls_left = 1;
     ASSERT_EQ(kt_cmd_call_result(&cmd, "", 0), 0);
-    EXPECT_EQ(ktcmd_test::normalise(ktcmd_test::reply_text(cmd), &cmd.recv_time),
+    EXPECT_EQ(ktcmd_test::normalised_reply(cmd),
               "[7]ACK(ERR_-2: tcp command server port buffer is lacked;ERROR;…)\r\n");
     EXPECT_EQ(kt_cmd_destroy_result(&cmd), 0);
 }
@@ -76,8 +76,7 @@ TEST_F(NoMemory, EnoughMemoryBuildsNormally) {
     kt_cmd cmd = decoded("[7]x()");
     calls_left = 2;
     ASSERT_EQ(kt_cmd_call_result(&cmd, "Error-9 busy", 12), 0);
-    EXPECT_EQ(ktcmd_test::normalise(ktcmd_test::reply_text(cmd), &cmd.recv_time),
-              "[7]ACK(ERR_-9: busy;ERROR;…)\r\n");
+    EXPECT_EQ(ktcmd_test::normalised_reply(cmd), "[7]ACK(ERR_-9: busy;ERROR;…)\r\n");
     EXPECT_EQ(kt_cmd_destroy_result(&cmd), 0);
 }
 

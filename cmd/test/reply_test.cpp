@@ -90,14 +90,21 @@ TEST(Reply, ElapsedTimeIsMeasuredFromArrival) {
     EXPECT_EQ(kt_cmd_destroy_result(&cmd), 0);
 }
 
+// Each result text and the reply it makes with the default flags.
+void expect_replies(std::initializer_list<std::pair<const char *, const char *>> cases) {
+    for (const auto &[text, want] : cases) {
+        EXPECT_EQ(reply(text), want) << text;
+    }
+}
+
 TEST(Reply, SuccessForms) {
-    EXPECT_EQ(reply("Done"), "[7]ACK(DONE;…)\r\n");
-    EXPECT_EQ(reply(""), "[7]ACK(DONE;…)\r\n");
-    EXPECT_EQ(reply("25.3"), "[7]ACK(25.3;DONE;…)\r\n");
-    EXPECT_EQ(reply("abc("), "[7]ACK(abc(DONE;…)\r\n");
-    EXPECT_EQ(reply("DoneDone"), "[7]ACK(Done;DONE;…)\r\n");
-    EXPECT_EQ(reply("done 1"), "[7]ACK(done 1;DONE;…)\r\n");
-    EXPECT_EQ(reply("Erro"), "[7]ACK(Erro;DONE;…)\r\n");
+    expect_replies({{"Done", "[7]ACK(DONE;…)\r\n"},
+                    {"", "[7]ACK(DONE;…)\r\n"},
+                    {"25.3", "[7]ACK(25.3;DONE;…)\r\n"},
+                    {"abc(", "[7]ACK(abc(DONE;…)\r\n"},
+                    {"DoneDone", "[7]ACK(Done;DONE;…)\r\n"},
+                    {"done 1", "[7]ACK(done 1;DONE;…)\r\n"},
+                    {"Erro", "[7]ACK(Erro;DONE;…)\r\n"}});
     // The text ends at its first NUL.
     EXPECT_EQ(reply(std::string("ab\0cd", 5)), "[7]ACK(ab;DONE;…)\r\n");
     EXPECT_EQ(reply("x", [](kt_cmd &c) { c.done_state = 2; }), "[7]ACK(x;…)\r\n");
@@ -121,17 +128,17 @@ TEST(Reply, HelpLayout) {
 }
 
 TEST(Reply, ErrorForms) {
-    EXPECT_EQ(reply("Error-6"), "[7]ACK(ERR_-6: unsupport command;ERROR;…)\r\n");
-    EXPECT_EQ(reply("Error-9 busy"), "[7]ACK(ERR_-9: busy;ERROR;…)\r\n");
-    EXPECT_EQ(reply("Error -5 bad"), "[7]ACK(ERR_-5: -5 bad;ERROR;…)\r\n");
-    EXPECT_EQ(reply("Error-7"), "[7]ACK(ERR_-7: param length error;ERROR;…)\r\n");
-    EXPECT_EQ(reply("Error-224"), "[7]ACK(ERR_-224: message execute failed;ERROR;…)\r\n");
-    EXPECT_EQ(reply("Error-190"), "[7]ACK(ERR_-190: not have this command;ERROR;…)\r\n");
-    EXPECT_EQ(reply("Error+12"), "[7]ACK(ERR_12: param length error;ERROR;…)\r\n");
-    EXPECT_EQ(reply("Error-62"), "[7]ACK(CONFIRMconfirm some request;…)\r\n");
-    EXPECT_EQ(reply("Error-62 please confirm"), "[7]ACK(ERR_-62: please confirm;…)\r\n");
-    EXPECT_EQ(reply("Error-1 a b"), "[7]ACK(ERR_-1: a b;ERROR;…)\r\n");
-    EXPECT_EQ(reply("Error-1 "), "[7]ACK(ERR_-1: ;ERROR;…)\r\n");
+    expect_replies({{"Error-6", "[7]ACK(ERR_-6: unsupport command;ERROR;…)\r\n"},
+                    {"Error-9 busy", "[7]ACK(ERR_-9: busy;ERROR;…)\r\n"},
+                    {"Error -5 bad", "[7]ACK(ERR_-5: -5 bad;ERROR;…)\r\n"},
+                    {"Error-7", "[7]ACK(ERR_-7: param length error;ERROR;…)\r\n"},
+                    {"Error-224", "[7]ACK(ERR_-224: message execute failed;ERROR;…)\r\n"},
+                    {"Error-190", "[7]ACK(ERR_-190: not have this command;ERROR;…)\r\n"},
+                    {"Error+12", "[7]ACK(ERR_12: param length error;ERROR;…)\r\n"},
+                    {"Error-62", "[7]ACK(CONFIRMconfirm some request;…)\r\n"},
+                    {"Error-62 please confirm", "[7]ACK(ERR_-62: please confirm;…)\r\n"},
+                    {"Error-1 a b", "[7]ACK(ERR_-1: a b;ERROR;…)\r\n"},
+                    {"Error-1 ", "[7]ACK(ERR_-1: ;ERROR;…)\r\n"}});
     EXPECT_EQ(reply("Error-10", with_flags(0)), "ACK(ERR_-10: test time out)\r\n");
     EXPECT_EQ(reply("Error-10", with_flags(KT_REPLY_NAME | KT_REPLY_CHECKSUM)),
               "read temp_ACK(ERR_-10: test time out)#crc\r\n");
