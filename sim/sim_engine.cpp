@@ -220,6 +220,12 @@ class EngineLoop {
 
 }  // namespace
 
+EngineConfig full_rate(uint16_t payload) {
+    EngineConfig config;
+    config.payload_sizes = {payload};
+    return config;
+}
+
 FrameFields engine_frame(const EngineConfig &config, uint64_t seq) {
     const size_t n = config.sources.size();
     const size_t pos = seq % n;

@@ -33,6 +33,9 @@ struct EngineConfig {
     bool high_bits = false;  // set bits 4..7 of byte 1, which readers must ignore
 };
 
+// Frames of 1:1 with `payload` bytes each, without end, as fast as the ring allows.
+EngineConfig full_rate(uint16_t payload);
+
 // The header fields of the seq-th frame (counting from 0) the engine writes with this
 // configuration: what a reader that knows the configuration must find at that position.
 FrameFields engine_frame(const EngineConfig &config, uint64_t seq);

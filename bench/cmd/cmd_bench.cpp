@@ -99,37 +99,34 @@ struct PipelinedLines {
     }
 };
 
-// A full receive buffer of pipelined lines, cut until none is left.
-void BM_CutPipelinedLines(benchmark::State &state) {
+// Per iteration, refills the buffer and runs `each` on every line cut from it.
+template <typename Each>
+void cut_all(benchmark::State &state, Each each) {
     PipelinedLines lines;
-    kt_netword &nw = lines.nw;
-    const int per_buffer = lines.per_buffer;
     for (auto _ : state) {
         lines.refill();
-        while (kt_get_complete_cmd(&nw) == 0) {
-            benchmark::DoNotOptimize(nw.data[0]);
+        while (kt_get_complete_cmd(&lines.nw) == 0) {
+            each(lines.nw);
         }
     }
-    state.SetItemsProcessed(state.iterations() * per_buffer);
-    state.counters["lines_per_buffer"] = per_buffer;
+    state.SetItemsProcessed(state.iterations() * lines.per_buffer);
+    state.counters["lines_per_buffer"] = lines.per_buffer;
+}
+
+// A full receive buffer of pipelined lines, cut until none is left.
+void BM_CutPipelinedLines(benchmark::State &state) {
+    cut_all(state, [](kt_netword &nw) { benchmark::DoNotOptimize(nw.data[0]); });
 }
 BENCHMARK(BM_CutPipelinedLines);
 
 // The whole path of one pipelined line without the socket: cut, decode, reply, release.
 void BM_LineToReply(benchmark::State &state) {
-    PipelinedLines lines;
-    kt_netword &nw = lines.nw;
-    const int per_buffer = lines.per_buffer;
-    for (auto _ : state) {
-        lines.refill();
-        while (kt_get_complete_cmd(&nw) == 0) {
-            kt_cmd cmd = kt_cmd_decode(nw.data);
-            kt_cmd_call_result(&cmd, "Done25.3", 8);
-            benchmark::DoNotOptimize(cmd.reply_len);
-            kt_cmd_destroy_result(&cmd);
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * per_buffer);
+    cut_all(state, [](kt_netword &nw) {
+        kt_cmd cmd = kt_cmd_decode(nw.data);
+        kt_cmd_call_result(&cmd, "Done25.3", 8);
+        benchmark::DoNotOptimize(cmd.reply_len);
+        kt_cmd_destroy_result(&cmd);
+    });
 }
 BENCHMARK(BM_LineToReply);
 

@@ -102,10 +102,7 @@ Sample run_once(Runner who, uint16_t payload, bool ack) {
     ktsim::DeviceConfig device_config;
     device_config.ring_capacity = kRingBytes;
     ktsim::Device device(device_config);
-    ktsim::EngineConfig config;
-    config.payload_sizes = {payload};
-    config.rate = 0;
-    ktsim::Engine engine(device, config);
+    ktsim::Engine engine(device, ktsim::full_rate(payload));
     const std::unique_ptr<kttest::Process> publisher = start_publisher(who, device.path(), ack);
     const pid_t child = publisher->pid();
 

@@ -177,10 +177,7 @@ int main(int argc, char **argv) {
         ktsim::DeviceConfig dc;
         dc.ring_capacity = kRing;
         ktsim::Device device(dc);
-        ktsim::EngineConfig ec;
-        ec.payload_sizes = {payload};
-        ec.rate = 0;
-        ktsim::Engine engine(device, ec);
+        ktsim::Engine engine(device, ktsim::full_rate(payload));
         engine.start();
         // Runs alternate and the median of each counts: the machine's other load moves
         // single runs by tens of percent.
