@@ -6,11 +6,13 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kt_records.h"
+
 namespace ktdaq {
 
 class FramePool {
   public:
-    static constexpr uint32_t kBufferSize = 2048;  // one ring slot
+    static constexpr uint32_t kBufferSize = KT_SLOT_SIZE;  // one ring slot
 
     // Buffers are allocated `chunk` at a time as they run out, up to `limit` in all.
     // Nothing is freed when the pool is destroyed, since ZeroMQ's I/O threads may still

@@ -17,7 +17,7 @@ using ktsim::SimDeviceTest;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-constexpr uint32_t kSlot = 2048;
+constexpr uint32_t kSlot = KT_AXIS_SLOT_SIZE;
 
 // Mappings of the device file this process holds, as the kernel lists them.
 int mappings_of(const std::string &node) {
@@ -107,7 +107,7 @@ TEST_F(AxisTest, RingOfPartialSlotWrapsAfterItsLastStart) {
     ASSERT_NE(axis, nullptr);
     auto *mem = static_cast<uint8_t *>(axis->mem);
     EXPECT_EQ(kt_axis_read_frame(axis, nullptr, 1), mem);
-    EXPECT_EQ(kt_axis_read_frame(axis, nullptr, 1), mem + 2048);
+    EXPECT_EQ(kt_axis_read_frame(axis, nullptr, 1), mem + kSlot);
     EXPECT_EQ(kt_axis_read_frame(axis, nullptr, 1), mem + 4096);  // reaches past the ring
     EXPECT_EQ(kt_axis_read_frame(axis, nullptr, 1), mem);
     kt_axis_exit(axis);

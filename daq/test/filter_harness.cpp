@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -259,12 +260,12 @@ bool ChannelClient::fill(size_t want, int timeout_ms) {
 }
 
 bool ChannelClient::next_frame(std::vector<uint8_t> *frame, int timeout_ms) {
-    if (fd_ < 0 || !fill(16, timeout_ms)) {
+    if (fd_ < 0 || !fill(sizeof(kt_frame), timeout_ms)) {
         return false;
     }
     uint16_t payload_len = 0;
-    std::memcpy(&payload_len, buffer_.data() + 14, 2);
-    const size_t length = payload_len + 20u;
+    std::memcpy(&payload_len, buffer_.data() + offsetof(kt_frame, payload_len), 2);
+    const size_t length = payload_len + KT_FRAME_OVERHEAD;
     if (!fill(length, timeout_ms)) {
         return false;
     }

@@ -11,6 +11,7 @@
 
 #include "filter_fixture.h"
 #include "frame_pattern.h"
+#include "kt_records.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ using ktdaq_test::configure;
 using ktsim::EngineConfig;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kRing = 256 * 2048;
+constexpr uint32_t kRing = 256 * KT_SLOT_SIZE;
 
 // The frame the engine wrote with this header, rebuilt from the sequence number.
 Bytes original_of(const Bytes &received, const EngineConfig &config) {
@@ -30,7 +31,7 @@ Bytes original_of(const Bytes &received, const EngineConfig &config) {
     std::memcpy(&fields.msg_id, received.data() + 2, 2);
     std::memcpy(&fields.seq, received.data() + 4, 8);
     fields.payload_len = config.payload_sizes[fields.seq % config.payload_sizes.size()];
-    Bytes frame(2048);
+    Bytes frame(KT_SLOT_SIZE);
     ktsim::write_frame(frame.data(), fields);
     frame.resize(fields.payload_len + 20u);
     return frame;
@@ -121,7 +122,7 @@ TEST_F(FilterModeTest, WorkedExampleDeliversReducedFramesOfItsSourcesOnly) {
                 if (m != 2 || (c != 1 && c != 3)) {
                     continue;
                 }
-                Bytes skipped(2048);
+                Bytes skipped(KT_SLOT_SIZE);
                 const ktsim::FrameFields fields = ktsim::engine_frame(config, s);
                 ktsim::write_frame(skipped.data(), fields);
                 skipped.resize(fields.payload_len + 20u);

@@ -15,6 +15,7 @@
 
 #include "filter_harness.h"
 #include "frame_pattern.h"
+#include "kt_records.h"
 #include "sim_fixture.h"
 
 namespace {
@@ -143,7 +144,7 @@ TEST_F(FilterStressTest, ChannelsReplacedUnderFullLoadStaySound) {
     config.payload_sizes = {64, 512, 2028, 0, 100};
     config.rate = 0;  // as fast as the ring allows
     start_engine(config);
-    FilterProcess loop(device_->path(), 256 * 2048);
+    FilterProcess loop(device_->path(), 256 * KT_SLOT_SIZE);
 
     ChannelPlan plans[3];
     plans[0].name = "a";
