@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <type_traits>
 
 #include "fpga_access.h"
 
@@ -53,6 +54,26 @@ bool transfer_ok(const volatile void *reg, const void *buf, int len, int bitwide
     return *n <= 0 || (reg != nullptr && buf != nullptr);
 }
 
+// Calls `f` with the element size `w` (1 to 4) as a compile-time constant, so that each
+// element's access compiles to one load or store of that width.
+template <typename F>
+void with_width(int w, F f) {
+    switch (w) {
+        case 1:
+            f(std::integral_constant<int, 1>{});
+            break;
+        case 2:
+            f(std::integral_constant<int, 2>{});
+            break;
+        case 3:
+            f(std::integral_constant<int, 3>{});
+            break;
+        default:
+            f(std::integral_constant<int, 4>{});
+            break;
+    }
+}
+
 }  // namespace
 
 int kt_fpga_read_array(const volatile void *reg, void *buf, int len, int bitwide) noexcept {
@@ -62,16 +83,19 @@ int kt_fpga_read_array(const volatile void *reg, void *buf, int len, int bitwide
     }
     auto *r = static_cast<const volatile unsigned char *>(reg);
     auto *out = static_cast<unsigned char *>(buf);
-    for (int i = 0; i < n; ++i, out += w) {
-        if (w == 3) {
-            // Three bytes: no single access of that width exists.
-            for (int b = 0; b < w; ++b) {
-                out[b] = load8(r + b);
+    with_width(w, [&](auto width) {
+        constexpr int kW = width;
+        for (int i = 0; i < n; ++i, out += kW) {
+            if constexpr (kW == 3) {
+                // Three bytes: no single access of that width exists.
+                for (int b = 0; b < kW; ++b) {
+                    out[b] = load8(r + b);
+                }
+            } else {
+                load_le(r, kW, out, kW);
             }
-        } else {
-            load_le(r, w, out, w);
         }
-    }
+    });
     return len;
 }
 
@@ -82,14 +106,17 @@ int kt_fpga_write_array(volatile void *reg, const void *buf, int len, int bitwid
     }
     auto *r = static_cast<volatile unsigned char *>(reg);
     auto *in = static_cast<const unsigned char *>(buf);
-    for (int i = 0; i < n; ++i, in += w) {
-        if (w == 3) {
-            for (int b = 0; b < w; ++b) {
-                store8(r + b, in[b]);
+    with_width(w, [&](auto width) {
+        constexpr int kW = width;
+        for (int i = 0; i < n; ++i, in += kW) {
+            if constexpr (kW == 3) {
+                for (int b = 0; b < kW; ++b) {
+                    store8(r + b, in[b]);
+                }
+            } else {
+                store_le(r, kW, in, kW);
             }
-        } else {
-            store_le(r, w, in, w);
         }
-    }
+    });
     return len;
 }
