@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +13,7 @@
 
 #include "cmdd_testing.h"
 #include "kt_cmd.h"
+#include "process.h"
 #include "server.h"
 #include "test_socket.h"
 
@@ -23,6 +23,7 @@ using ktcmd_test::connect_loopback;
 using ktcmd_test::write_all;
 using ktcmdd_test::Lines;
 using ktcmdd_test::read_lines;
+using namespace std::chrono_literals;
 
 class CommandServer : public ::testing::Test {
   protected:
@@ -193,12 +194,9 @@ TEST_F(CommandServer, ConcurrentPipelinedFragmentedClients) {
 
 // The program itself: starts, prints its port, answers, stops on SIGTERM.
 TEST(CommandServerProgram, AnswersAndStopsOnSignal) {
-    const ktcmdd_test::Program program = ktcmdd_test::start_program({"-p", "0"});
-    ASSERT_GT(program.pid, 0);
-    char line[256] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, program.out), nullptr);
-    unsigned port = 0;
-    ASSERT_EQ(std::sscanf(line, "kt-cmdd: listening on 127.0.0.1:%u", &port), 1) << line;
+    kttest::Process program(kttest::program(KT_CMDD_PATH, {"-p", "0"}));
+    const unsigned port = ktcmdd_test::listening_port(program);
+    ASSERT_NE(port, 0u) << program.output() << program.errors();
 
     {
         const ktcmd_test::Fd fd = connect_loopback(static_cast<uint16_t>(port));
@@ -206,15 +204,10 @@ TEST(CommandServerProgram, AnswersAndStopsOnSignal) {
         EXPECT_EQ(read_lines(fd.get(), 1), Lines{"[1]ACK(pong;DONE;…)\r\n"});
     }
 
-    kill(program.pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(waitpid(program.pid, &status, 0), program.pid);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    const std::string rest = ktcmdd_test::read_rest(program.out);
-    ktcmdd_test::read_rest(program.err);
-    EXPECT_NE(rest.find("connection from 127.0.0.1:"), std::string::npos) << rest;
-    EXPECT_NE(rest.find("kt-cmdd: stopped"), std::string::npos) << rest;
+    EXPECT_EQ(program.stop(SIGTERM, 10s), 0) << program.errors();
+    const std::string out = program.output();
+    EXPECT_NE(out.find("connection from 127.0.0.1:"), std::string::npos) << out;
+    EXPECT_NE(out.find("kt-cmdd: stopped"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "frame_pattern.h"
-#include "tool_process.h"
+#include "process.h"
 
 namespace {
 
-using kttool_test::ToolProcess;
+using namespace std::chrono_literals;
 
 struct Crafted {
     std::string topic;
@@ -96,20 +96,20 @@ class CraftedPublisher {
     std::thread replier_;
 };
 
-// Runs kt-sub with `args` until it has taken every crafted frame; its exit status.
+// Runs kt-sub with `args` until it has taken every crafted frame; its exit status, and in
+// `*output` its summary (standard error).
 int run_sub(const std::vector<Crafted> &frames, std::vector<std::string> args,
             std::string *output) {
     CraftedPublisher pub;
     EXPECT_TRUE(pub.bound()) << "endpoints in use";
-    args.insert(args.begin(), KT_SUB_PATH);
     args.insert(args.end(), {"--quiet", "--count", std::to_string(frames.size())});
-    ToolProcess sub(args);
+    kttest::Process sub(kttest::program(KT_SUB_PATH, args));
     EXPECT_TRUE(pub.wait_subscribed());
     for (const Crafted &c : frames) {
         pub.send(c);
     }
-    const int status = sub.wait(20000);
-    *output = sub.output();
+    const int status = sub.wait(20s);
+    *output = sub.errors();
     EXPECT_EQ(pub.acks(), static_cast<int>(frames.size())) << *output;
     return status;
 }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <fstream>
@@ -12,8 +11,10 @@
 #include <thread>
 
 #include "cmdd_testing.h"
+#include "process.h"
 #include "server.h"
 #include "test_socket.h"
+#include "wait.h"
 
 namespace {
 
@@ -124,40 +125,36 @@ int open_descriptors(pid_t pid) {
 // With every descriptor in use and clients still waiting in the backlog, the server
 // neither spins on the listener nor stops serving the connections it has.
 TEST(CommandServerProgram, BacksOffWhileOutOfDescriptors) {
-    constexpr rlim_t kMaxFds = 32;
-    const ktcmdd_test::Program program = ktcmdd_test::start_program({"-p", "0", "-q"}, kMaxFds);
-    ASSERT_GT(program.pid, 0);
-    char line[256] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, program.out), nullptr);
-    unsigned port = 0;
-    ASSERT_EQ(std::sscanf(line, "kt-cmdd: listening on 127.0.0.1:%u", &port), 1) << line;
+    constexpr unsigned long kMaxFds = 32;
+    kttest::ProcessOptions options;
+    options.fd_limit = kMaxFds;
+    kttest::Process program(kttest::program(KT_CMDD_PATH, {"-p", "0", "-q"}), options);
+    const unsigned port = ktcmdd_test::listening_port(program);
+    ASSERT_NE(port, 0u) << program.output() << program.errors();
 
     std::vector<Fd> clients;
-    for (rlim_t i = 0; i < kMaxFds + 8; ++i) {
+    for (unsigned long i = 0; i < kMaxFds + 8; ++i) {
         clients.push_back(connect_loopback(static_cast<uint16_t>(port)));
     }
-    for (int waited = 0; open_descriptors(program.pid) < static_cast<int>(kMaxFds); ++waited) {
-        ASSERT_LT(waited, 2000) << "the server did not take connections up to its limit";
-        std::this_thread::sleep_for(10ms);
-    }
-    // A server that retries at once burns about 100 ticks a second; one that backs off
-    // next to none.
-    const long before = cpu_ticks(program.pid);
+    const std::string report = "kt-cmdd: cannot accept connections (Too many open files)";
+    ASSERT_TRUE(kttest::wait_until(
+        [&] { return open_descriptors(program.pid()) >= static_cast<int>(kMaxFds); }, 20s))
+        << "the server did not take connections up to its limit";
+    ASSERT_TRUE(program.wait_errors(report, 10s)) << program.errors();
+    // Out of descriptors with clients in the backlog now. A server that retries at once
+    // burns about 100 ticks a second; one that backs off next to none. Spinning shows only
+    // over time, so the CPU time is measured over a fixed window.
+    const long before = cpu_ticks(program.pid());
     std::this_thread::sleep_for(2s);
-    EXPECT_LT(cpu_ticks(program.pid) - before, 20);
+    EXPECT_LT(cpu_ticks(program.pid()) - before, 20);
     EXPECT_TRUE(pings(clients.front(), "1"));
 
     clients.clear();
     const Fd late = connect_loopback(static_cast<uint16_t>(port));
     EXPECT_TRUE(pings(late, "2"));
 
-    kill(program.pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(waitpid(program.pid, &status, 0), program.pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ktcmdd_test::read_rest(program.out);
-    const std::string errors = ktcmdd_test::read_rest(program.err);
-    const std::string report = "kt-cmdd: cannot accept connections (Too many open files)";
+    EXPECT_EQ(program.stop(SIGTERM, 10s), 0);
+    const std::string errors = program.errors();
     const size_t at = errors.find(report);
     EXPECT_NE(at, std::string::npos) << errors;
     EXPECT_EQ(errors.find(report, at + 1), std::string::npos) << "reported more than once";
@@ -165,12 +162,9 @@ TEST(CommandServerProgram, BacksOffWhileOutOfDescriptors) {
 
 TEST(CommandServerProgram, HelpAndBadOptions) {
     const auto exit_code = [](const std::vector<std::string> &args, std::string &out) {
-        const ktcmdd_test::Program program = ktcmdd_test::start_program(args);
-        out = ktcmdd_test::read_rest(program.out);
-        ktcmdd_test::read_rest(program.err);
-        int status = 0;
-        waitpid(program.pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const kttest::Result r = kttest::run(kttest::program(KT_CMDD_PATH, args), 10s);
+        out = r.out;
+        return r.status;
     };
     std::string out;
     for (const char *help : {"--help", "-h"}) {

@@ -11,18 +11,29 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <iterator>
-#include <thread>
+#include <memory>
+#include <sstream>
 
 #include "frame_pattern.h"
+#include "process.h"
 #include "sim_fixture.h"
-#include "tool_process.h"
+#include "temp_dir.h"
+#include "wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using kttool_test::ToolProcess;
+using kttest::Process;
+
+// How often `what` occurs in `text`.
+int occurrences(const std::string &text, const std::string &what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
 
 bool accepts_connections(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -37,41 +48,45 @@ bool accepts_connections(uint16_t port) {
 
 class ToolsTest : public ktsim::SimDeviceTest {
   protected:
-    // Starts kt-daqd and waits until its endpoints are bound.
-    std::unique_ptr<ToolProcess> start_daqd(const std::vector<std::string> &extra) {
-        std::vector<std::string> args{KT_DAQD_PATH, "--ring", "1048576"};
+    static kttest::ProcessOptions with_shim() {
+        kttest::ProcessOptions options;
+        options.preload = KT_SHIM_PATH;
+        return options;
+    }
+
+    // Starts kt-daqd and waits until its endpoints are bound (the acknowledgement endpoint
+    // is bound last).
+    std::unique_ptr<Process> start_daqd(const std::vector<std::string> &extra) {
+        kttest::Args args{"--ring", "1048576"};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(device_->path());
-        auto daqd = std::make_unique<ToolProcess>(args, KT_SHIM_PATH);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!accepts_connections(22770)) {
-            EXPECT_LT(std::chrono::steady_clock::now(), deadline) << daqd->output();
-            if (std::chrono::steady_clock::now() > deadline) {
-                break;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
+        auto daqd = std::make_unique<Process>(kttest::program(KT_DAQD_PATH, args), with_shim());
+        EXPECT_TRUE(kttest::wait_until([] { return accepts_connections(22770); }, 10s))
+            << daqd->output() << daqd->errors();
         return daqd;
     }
-    std::unique_ptr<ToolProcess> start_sub(std::vector<std::string> args) {
-        args.insert(args.begin(), KT_SUB_PATH);
-        auto sub = std::make_unique<ToolProcess>(args);
-        std::this_thread::sleep_for(500ms);  // connected before the first frame is written
+    // Starts kt-sub and waits until it has connected to kt-daqd, whose first frame it must
+    // not miss: its subscription goes out right after that handshake.
+    std::unique_ptr<Process> start_sub(const std::vector<std::string> &args) {
+        auto sub = std::make_unique<Process>(kttest::program(KT_SUB_PATH, args));
+        EXPECT_TRUE(sub->wait_errors("kt-sub: connected to tcp://127.0.0.1:22720\n", 10s))
+            << sub->errors();
         return sub;
     }
 };
 
 TEST_F(ToolsTest, SubscriberTakesOnlyItsSourceAndWritesItsFramesRaw) {
     auto daqd = start_daqd({"--subscribe", "1:1"});
-    const std::string file = testing::TempDir() + "kt_sub_frames.bin";
+    const kttest::TempDir dir("kt_sub_test");
+    const std::string file = dir.file("frames.bin");
     auto sub = start_sub({"1:1", "--count", "300", "--verify", "--quiet", "--out", file});
     ktsim::EngineConfig config;
     config.sources = {{1, 1}, {1, 10}, {1, 11}};  // all three match the prefix frame://1:1
     config.payload_sizes = {0, 100, 2028};
     config.rate = 5000;
     start_engine(config);
-    ASSERT_EQ(sub->wait(30000), 0) << sub->output() << daqd->output();
-    const std::string summary = sub->output();
+    ASSERT_EQ(sub->wait(30s), 0) << sub->errors() << daqd->output() << daqd->errors();
+    const std::string summary = sub->errors();
     EXPECT_NE(summary.find("300 frames in"), std::string::npos) << summary;
     EXPECT_NE(summary.find("300 acknowledged, 0 without reply, 0 malformed"), std::string::npos)
         << summary;
@@ -102,7 +117,6 @@ TEST_F(ToolsTest, SubscriberTakesOnlyItsSourceAndWritesItsFramesRaw) {
     EXPECT_EQ(offset, bytes.size());
     EXPECT_EQ(frames, 300);
     EXPECT_EQ(daqd->output().find("time out"), std::string::npos) << daqd->output();
-    unlink(file.c_str());
 }
 
 TEST_F(ToolsTest, DumpShowsHeaderFieldsAndBytes) {
@@ -113,7 +127,7 @@ TEST_F(ToolsTest, DumpShowsHeaderFieldsAndBytes) {
     config.payload_sizes = {4};
     config.rate = 100;
     start_engine(config);
-    ASSERT_EQ(sub->wait(10000), 0) << sub->output();
+    ASSERT_EQ(sub->wait(10s), 0) << sub->errors();
     const std::string out = sub->output();
     EXPECT_NE(out.find("frame://12:7  24 bytes  module 12 channel 7 msg_id 0 payload_len 4\n"
                        "  0000  0c 07 00 00 00 00 00 00 00 00 00 00 00 00 04 00"),
@@ -124,45 +138,64 @@ TEST_F(ToolsTest, DumpShowsHeaderFieldsAndBytes) {
 
 TEST_F(ToolsTest, SubscriberKeepsGoingWhenThePublisherIsRestarted) {
     auto daqd = start_daqd({"--subscribe", "all"});
-    auto sub = start_sub({"--count", "1500", "--quiet"});
+    // The dump shows how many frames have arrived so far.
+    auto sub = start_sub({"--count", "1500", "--quiet", "--dump"});
     ktsim::EngineConfig config;
     config.rate = 1000;
     start_engine(config);
-    std::this_thread::sleep_for(500ms);
-    for (int restart = 0; restart < 2; ++restart) {
-        daqd->kill_now();
-        std::this_thread::sleep_for(200ms);
+    const auto dumped = [&] { return occurrences(sub->output(), "frame://"); };
+    // kt-sub's standard output goes out a block of 4096 bytes at a time, and the dump of
+    // a frame (a header line and six rows for 84 bytes) takes more than 300: the count
+    // passes the one at the restart by more than a block only with frames of the new
+    // kt-daqd.
+    constexpr int kFramesPerBlock = 4096 / 300;
+    constexpr int kNewFrames = kFramesPerBlock + 40;
+    int before_restart = 0;
+    for (int restart = 1; restart <= 2; ++restart) {
+        ASSERT_TRUE(sub->wait_output("frame://", 10s, before_restart + kNewFrames))
+            << sub->errors() << daqd->output() << daqd->errors();
+        before_restart = dumped();
+        daqd->kill();
+        ASSERT_TRUE(kttest::wait_until(
+            [&] { return occurrences(sub->errors(), "kt-sub: disconnected from") >= restart; },
+            10s))
+            << sub->errors();
         daqd = start_daqd({"--subscribe", "all"});
-        std::this_thread::sleep_for(300ms);
+        ASSERT_TRUE(kttest::wait_until(
+            [&] { return occurrences(sub->errors(), "kt-sub: connected to") >= restart + 1; }, 10s))
+            << sub->errors();
     }
-    ASSERT_EQ(sub->wait(30000), 0) << sub->output();
-    EXPECT_NE(sub->output().find("1500 frames in"), std::string::npos) << sub->output();
+    ASSERT_EQ(sub->wait(30s), 0) << sub->errors();
+    EXPECT_NE(sub->errors().find("1500 frames in"), std::string::npos) << sub->errors();
+    EXPECT_EQ(dumped(), 1500);
 }
 
 TEST_F(ToolsTest, DaemonRefusesWhatItCannotServe) {
-    ToolProcess no_device({KT_DAQD_PATH, "/nonexistent/axis0"}, KT_SHIM_PATH);
-    EXPECT_EQ(no_device.wait(10000), 1);
-    EXPECT_NE(no_device.output().find("init axis device /nonexistent/axis0 failed\n"),
-              std::string::npos)
-        << no_device.output();
-    EXPECT_NE(no_device.output().find("kt-daqd: cannot open the stream device"), std::string::npos);
+    const kttest::Result no_device =
+        kttest::run(kttest::program(KT_DAQD_PATH, {"/nonexistent/axis0"}), 10s, with_shim());
+    EXPECT_EQ(no_device.status, 1);
+    EXPECT_NE(no_device.out.find("init axis device /nonexistent/axis0 failed\n"), std::string::npos)
+        << no_device.out;
+    EXPECT_NE(no_device.err.find("kt-daqd: cannot open the stream device"), std::string::npos)
+        << no_device.err;
 
-    ToolProcess bad_source({KT_DAQD_PATH, "--subscribe", "1:16", device_->path()});
-    EXPECT_EQ(bad_source.wait(10000), 2);
-    EXPECT_NE(bad_source.output().find("bad --subscribe 1:16"), std::string::npos);
-    ToolProcess no_args({KT_DAQD_PATH});
-    EXPECT_EQ(no_args.wait(10000), 2);
-    EXPECT_NE(no_args.output().find("usage: kt-daqd"), std::string::npos);
+    const kttest::Result bad_source =
+        kttest::run(kttest::program(KT_DAQD_PATH, {"--subscribe", "1:16", device_->path()}), 10s);
+    EXPECT_EQ(bad_source.status, 2);
+    EXPECT_NE(bad_source.err.find("bad --subscribe 1:16"), std::string::npos) << bad_source.err;
+    const kttest::Result no_args = kttest::run(kttest::program(KT_DAQD_PATH), 10s);
+    EXPECT_EQ(no_args.status, 2);
+    EXPECT_NE(no_args.err.find("usage: kt-daqd"), std::string::npos) << no_args.err;
 
     auto running = start_daqd({});
-    ToolProcess second({KT_DAQD_PATH, device_->path()}, KT_SHIM_PATH);
-    EXPECT_EQ(second.wait(10000), 1);
-    EXPECT_NE(second.output().find("127.0.0.1:22720 is in use"), std::string::npos)
-        << second.output();
+    const kttest::Result second =
+        kttest::run(kttest::program(KT_DAQD_PATH, {device_->path()}), 10s, with_shim());
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("127.0.0.1:22720 is in use"), std::string::npos) << second.err;
 
-    ToolProcess bad_sub({KT_SUB_PATH, "1:x"});
-    EXPECT_EQ(bad_sub.wait(10000), 2);
-    EXPECT_NE(bad_sub.output().find("bad source 1:x"), std::string::npos);
+    const kttest::Result bad_sub = kttest::run(kttest::program(KT_SUB_PATH, {"1:x"}), 10s);
+    EXPECT_EQ(bad_sub.status, 2);
+    EXPECT_NE(bad_sub.err.find("bad source 1:x"), std::string::npos) << bad_sub.err;
 }
 
 // Every client and configuration peer takes a descriptor: the daemon starts with the

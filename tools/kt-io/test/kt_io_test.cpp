@@ -2,82 +2,25 @@
 // adapter path, and checks its output, exit status and effect.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
-#include "kt_util.h"
+#include "process.h"
+#include "temp_dir.h"
+#include "wait.h"
 
 using Strings = std::vector<std::string>;
+using kttest::Result;
+using namespace std::chrono_literals;
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-// The tool as a child process (under the emulator in cross builds), output piped back.
-class Tool {
-  public:
-    explicit Tool(Strings args) {
-        args.insert(args.begin(), KT_IO_PROGRAM);
-        if (*KT_IO_EMULATOR) {
-            args.insert(args.begin(), KT_IO_EMULATOR);
-        }
-        std::vector<char *> argv;
-        for (auto &a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        int out[2], err[2];
-        EXPECT_EQ(pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-        EXPECT_EQ(posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-        close(out[1]);
-        close(err[1]);
-        fds_[0] = {out[0], POLLIN, 0};
-        fds_[1] = {err[0], POLLIN, 0};
-    }
-    ~Tool() { finish(); }
-
-    Result finish() {
-        std::string *sinks[2] = {&result_.out, &result_.err};
-        while ((fds_[0].fd >= 0 || fds_[1].fd >= 0) && poll(fds_, 2, 30000) > 0) {
-            for (int i = 0; i < 2; ++i) {
-                char buf[4096];
-                const ssize_t n = fds_[i].revents ? read(fds_[i].fd, buf, sizeof buf) : -1;
-                if (n > 0) {
-                    sinks[i]->append(buf, static_cast<size_t>(n));
-                } else if (fds_[i].revents) {
-                    close(fds_[i].fd);
-                    fds_[i].fd = -1;
-                }
-            }
-        }
-        int status = 0;
-        if (pid_ > 0 && waitpid(pid_, &status, 0) == pid_) {
-            result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-        }
-        pid_ = -1;
-        return result_;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    pollfd fds_[2];
-    Result result_;
-};
-
+// Runs the tool (under the emulator in cross builds) to its end.
 static Result run(const Strings &args) {
-    return Tool(args).finish();
+    return kttest::run(kttest::program(KT_IO_PROGRAM, args), 30s);
 }
 
 // Checks the exit status and that standard error contains `text`.
@@ -88,14 +31,15 @@ static void expect_failure(const Strings &args, int status, const std::string &t
 }
 
 TEST(KtIo, RegisterReadWriteAndDumpOnAMappedFile) {
-    char path[] = "/tmp/kt_io_regs_XXXXXX";
-    const int fd = mkstemp(path);
+    const kttest::TempDir dir("kt_io_test");
+    const std::string p = dir.file("regs");
+    const int fd = open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
     unsigned char bytes[256];
     for (int i = 0; i < 256; ++i) {
         bytes[i] = static_cast<unsigned char>(i);
     }
     ASSERT_EQ(write(fd, bytes, 256), 256);
-    const std::string p = path;
     EXPECT_EQ(run({"reg", "read", p, "0x10"}).out, "0x00000010: 0x13121110\n");
     EXPECT_EQ(run({"reg", "read", p, "0x12", "-w", "16"}).out, "0x00000012: 0x1312\n");
     EXPECT_EQ(run({"reg", "read", "--width", "8", p, "255"}).out, "0x000000ff: 0xff\n");
@@ -130,7 +74,6 @@ TEST(KtIo, RegisterReadWriteAndDumpOnAMappedFile) {
     expect_failure({"reg", "read", "/nonexistent/uio9", "0"}, 1, "cannot open /nonexistent/uio9");
     expect_failure({"reg", "read", "/dev/null", "0"}, 1, "cannot map 4 bytes of /dev/null");
     close(fd);
-    unlink(path);
 }
 
 TEST(KtIo, UartConfiguresSendsAndReceivesOnAPseudoTerminal) {
@@ -138,24 +81,25 @@ TEST(KtIo, UartConfiguresSendsAndReceivesOnAPseudoTerminal) {
     char name[128];
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     fcntl(master, F_SETFL, O_NONBLOCK);
-    Tool tool({"uart", name, "--speed", "9600", "--parity", "E", "--stopbits", "2", "--send",
-               "hello", "--recv", "3", "--timeout", "20000"});
+    kttest::Process tool(kttest::program(
+        KT_IO_PROGRAM, {"uart", name, "--speed", "9600", "--parity", "E", "--stopbits", "2",
+                        "--send", "hello", "--recv", "3", "--timeout", "20000"}));
     std::string seen;
-    for (int i = 0; i < 4000 && seen.size() < 5; ++i) {
-        char buf[16];
-        const ssize_t n = read(master, buf, sizeof buf);
-        if (n > 0) {
-            seen.append(buf, static_cast<size_t>(n));
-        } else {
-            kt_sleep_ms(5);
-        }
-    }
+    kttest::wait_until(
+        [&] {
+            char buf[16];
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) {
+                seen.append(buf, static_cast<size_t>(n));
+            }
+            return seen.size() >= 5;
+        },
+        20s);
     EXPECT_EQ(seen, "hello");
     ASSERT_EQ(write(master, "a\rc", 3), 3);
-    const Result r = tool.finish();
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "a\rc");
-    EXPECT_NE(r.err.find("9600 8E2, flow none"), std::string::npos) << r.err;
+    EXPECT_EQ(tool.wait(30s), 0) << tool.errors();
+    EXPECT_EQ(tool.output(), "a\rc");
+    EXPECT_NE(tool.errors().find("9600 8E2, flow none"), std::string::npos) << tool.errors();
     termios t{};
     ASSERT_EQ(tcgetattr(slave, &t), 0);
     EXPECT_EQ(cfgetospeed(&t), speed_t{B9600});
