@@ -240,13 +240,22 @@ std::string Process::errors() const {
     return errors_;
 }
 
-bool Process::wait_output(const std::string &text, milliseconds timeout, int times) {
-    return wait_until([&] { return occurrences(output(), text) >= static_cast<size_t>(times); },
-                      timeout);
+int Process::count_output(const std::string &text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(occurrences(output_, text));
 }
 
-bool Process::wait_errors(const std::string &text, milliseconds timeout) {
-    return wait_until([&] { return errors().find(text) != std::string::npos; }, timeout);
+int Process::count_errors(const std::string &text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(occurrences(errors_, text));
+}
+
+bool Process::wait_output(const std::string &text, milliseconds timeout, int times) {
+    return wait_until([&] { return count_output(text) >= times; }, timeout);
+}
+
+bool Process::wait_errors(const std::string &text, milliseconds timeout, int times) {
+    return wait_until([&] { return count_errors(text) >= times; }, timeout);
 }
 
 int Process::wait(milliseconds timeout) {

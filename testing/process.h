@@ -54,8 +54,11 @@ class Process {
     std::string errors() const;
     // Waits until standard output holds `text` `times` times.
     bool wait_output(const std::string &text, milliseconds timeout, int times = 1);
-    // Waits until standard error holds `text`.
-    bool wait_errors(const std::string &text, milliseconds timeout);
+    // Waits until standard error holds `text` `times` times.
+    bool wait_errors(const std::string &text, milliseconds timeout, int times = 1);
+    // How often standard output / standard error hold `text` so far.
+    int count_output(const std::string &text) const;
+    int count_errors(const std::string &text) const;
     // Waits for the child to end and for the last of its output; its exit status, 128 +
     // the signal that ended it, or -1 while it still runs after `timeout`.
     int wait(milliseconds timeout);

@@ -24,6 +24,7 @@
 
 #include "helper.h"
 #include "kt_daq.h"
+#include "ports.h"
 #include "wait.h"
 
 namespace ktdaq_test {
@@ -175,8 +176,7 @@ void FilterProcess::stop() {
 }
 
 uint16_t config_port() {
-    const std::string endpoint = KT_DAQ_CONFIG_ENDPOINT;
-    return static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+    return kttest::endpoint_port(KT_DAQ_CONFIG_ENDPOINT);
 }
 
 bool configure(const std::string &message, int timeout_ms) {

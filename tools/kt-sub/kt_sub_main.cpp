@@ -5,7 +5,6 @@
 #include <unistd.h>
 #include <zmq.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,8 +42,7 @@ void usage(FILE *out) {
             "usage: kt-sub [OPTIONS] [M:C | all]\n"
             "Subscribes to the frames of module M, channel C, or to every frame (all, the\n"
             "default), on %s; acknowledges each on %s and shows the\n"
-            "live rate and per-source counts, and tells when it connects to the publisher\n"
-            "and when it loses it. Ctrl-C stops with a summary.\n"
+            "live rate and per-source counts. Ctrl-C stops with a summary.\n"
             "  --no-ack       do not acknowledge (for sources without a registered subscriber)\n"
             "  --count N      stop after N frames\n"
             "  --seconds S    stop after S seconds\n"
@@ -117,50 +115,6 @@ class Acknowledger {
     }
     void *context_;
     void *req_ = nullptr;
-};
-
-// Tells on standard error when the connection to the publisher is made (its handshake done)
-// and when it is lost: the user sees at once whether kt-daqd is there, and when a
-// restarted one has been found again.
-class ConnectionReport {
-  public:
-    ConnectionReport(void *context, void *socket) {
-        zmq_socket_monitor(socket, kEndpoint,
-                           ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED);
-        monitor_ = zmq_socket(context, ZMQ_PAIR);
-        const int linger = 0;
-        zmq_setsockopt(monitor_, ZMQ_LINGER, &linger, sizeof linger);
-        zmq_connect(monitor_, kEndpoint);
-    }
-    // The monitored socket stops its monitor when it is closed.
-    ~ConnectionReport() { zmq_close(monitor_); }
-    ConnectionReport(const ConnectionReport &) = delete;
-    ConnectionReport &operator=(const ConnectionReport &) = delete;
-
-    void *socket() const { return monitor_; }
-
-    // Prints the event waiting on the monitor socket (two parts: the event number and
-    // value, then the endpoint), after `lead`.
-    void print(const char *lead) {
-        uint8_t event[6] = {};
-        char endpoint[256] = {};
-        if (zmq_recv(monitor_, event, sizeof event, ZMQ_DONTWAIT) < 0) {
-            return;
-        }
-        const int n = zmq_recv(monitor_, endpoint, sizeof endpoint - 1, 0);
-        endpoint[n > 0 ? std::min(n, static_cast<int>(sizeof endpoint) - 1) : 0] = '\0';
-        uint16_t id = 0;
-        memcpy(&id, event, sizeof id);
-        if (id == ZMQ_EVENT_HANDSHAKE_SUCCEEDED) {
-            fprintf(stderr, "%skt-sub: connected to %s\n", lead, endpoint);
-        } else if (id == ZMQ_EVENT_DISCONNECTED) {
-            fprintf(stderr, "%skt-sub: disconnected from %s\n", lead, endpoint);
-        }
-    }
-
-  private:
-    static constexpr char kEndpoint[] = "inproc://kt-sub-connection";
-    void *monitor_ = nullptr;
 };
 
 // The topic the publisher gives the frames of (module, channel).
@@ -270,9 +224,8 @@ int main(int argc, char **argv) {
     const int reconnect_ms = 20;
     zmq_setsockopt(sub, ZMQ_RECONNECT_IVL, &reconnect_ms, sizeof reconnect_ms);
     zmq_setsockopt(sub, ZMQ_SUBSCRIBE, wanted.data(), wanted.size());
+    zmq_connect(sub, kPubEndpoint);
     {
-        ConnectionReport connection(context, sub);
-        zmq_connect(sub, kPubEndpoint);
         Acknowledger acker(context);
         const bool tty = isatty(STDERR_FILENO) != 0;
         fprintf(stderr, "kt-sub: %s on %s%s\n", o.all ? "every frame" : wanted.c_str(),
@@ -295,15 +248,8 @@ int main(int argc, char **argv) {
             if (!o.quiet && rate.due(now)) {
                 tally.status(rate, now);
             }
-            zmq_pollitem_t items[2] = {{sub, 0, ZMQ_POLLIN, 0},
-                                       {connection.socket(), 0, ZMQ_POLLIN, 0}};
-            if (zmq_poll(items, 2, 200) <= 0) {
-                continue;
-            }
-            if (items[1].revents != 0) {
-                connection.print(tty && !o.quiet ? "\n" : "");  // off a live status line
-            }
-            if (items[0].revents == 0) {
+            zmq_pollitem_t item{sub, 0, ZMQ_POLLIN, 0};
+            if (zmq_poll(&item, 1, 200) <= 0) {
                 continue;
             }
             int parts = 0;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame_pattern.h"
+#include "kt_daq.h"
 #include "process.h"
 
 namespace {
@@ -38,8 +39,8 @@ class CraftedPublisher {
         const int linger = 0;
         zmq_setsockopt(pub_, ZMQ_LINGER, &linger, sizeof linger);
         zmq_setsockopt(rep_, ZMQ_LINGER, &linger, sizeof linger);
-        bound_ = zmq_bind(pub_, "tcp://127.0.0.1:22720") == 0 &&
-                 zmq_bind(rep_, "tcp://127.0.0.1:22770") == 0;
+        bound_ =
+            zmq_bind(pub_, KT_DAQ_PUB_ENDPOINT) == 0 && zmq_bind(rep_, KT_DAQ_ACK_ENDPOINT) == 0;
         replier_ = std::thread([this] { answer_acks(); });
     }
     ~CraftedPublisher() {
