@@ -14,4 +14,7 @@ uint16_t endpoint_port(const std::string &endpoint);
 // counted on the connecting side.
 int connections_to(uint16_t port);
 
+// Whether a TCP socket of this network namespace listens on `port`.
+bool listening(uint16_t port);
+
 }  // namespace kttest

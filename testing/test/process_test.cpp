@@ -1,9 +1,12 @@
 // The process starter on helper roles of this program: what they print, how they end,
-// and what they get handed.
+// and what they get handed; the waiting, folder and port helpers.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +14,7 @@
 #include <string>
 
 #include "helper.h"
+#include "ports.h"
 #include "process.h"
 #include "temp_dir.h"
 #include "wait.h"
@@ -111,4 +115,29 @@ TEST(TempDirTest, IsRemovedWithItsContents) {
         ASSERT_EQ(access(dir.file("x").c_str(), F_OK), 0);
     }
     EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
+TEST(PortsTest, EndpointPortsAndTheStatesOfRealSockets) {
+    EXPECT_EQ(kttest::endpoint_port("tcp://127.0.0.1:22720"), 22720);
+    EXPECT_EQ(kttest::endpoint_port("inproc://x"), 0);
+    EXPECT_EQ(kttest::endpoint_port("tcp://127.0.0.1:70000"), 0);
+
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+    const uint16_t port = ntohs(addr.sin_port);
+    EXPECT_FALSE(kttest::listening(port));
+    ASSERT_EQ(listen(listener, 1), 0);
+    EXPECT_TRUE(kttest::listening(port));
+    EXPECT_EQ(kttest::connections_to(port), 0);
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    EXPECT_EQ(kttest::connections_to(port), 1);
+    close(client);
+    close(listener);
+    EXPECT_FALSE(kttest::listening(port));
 }

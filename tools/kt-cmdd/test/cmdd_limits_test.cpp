@@ -37,31 +37,11 @@ bool closed_by_server(const Fd &fd) {
     return read_lines(fd.get(), 0, &eof).empty() && eof;
 }
 
-class LimitedServer : public ::testing::Test {
-  protected:
-    void start(std::chrono::milliseconds idle_timeout, size_t max_connections) {
-        std::string error;
-        ASSERT_TRUE(server_.open("127.0.0.1", 0, error)) << error;
-        server_.set_idle_timeout(idle_timeout);
-        server_.set_max_connections(max_connections);
-        thread_ = std::thread([this] { rc_ = server_.run(); });
-    }
-    void TearDown() override {
-        server_.stop();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        EXPECT_EQ(rc_, 0);
-    }
-
-    ktcmdd::Server server_;
-    std::thread thread_;
-    int rc_ = -1;
-};
+using LimitedServer = ktcmdd_test::ServerTest;
 
 TEST_F(LimitedServer, IdleConnectionIsClosedWhileAnActiveOneStays) {
     constexpr auto kIdle = 1000ms;
-    start(kIdle, ktcmdd::Server::kDefaultMaxConnections);
+    start_server(kIdle);
     const Fd idle = connect_loopback(server_.port());
     const Fd active = connect_loopback(server_.port());
     const auto start = std::chrono::steady_clock::now();
@@ -78,7 +58,7 @@ TEST_F(LimitedServer, IdleConnectionIsClosedWhileAnActiveOneStays) {
 }
 
 TEST_F(LimitedServer, ClientsBeyondTheCapAreClosedUntilOneLeaves) {
-    start(ktcmdd::Server::kDefaultIdleTimeout, 2);
+    start_server(ktcmdd::Server::kDefaultIdleTimeout, 2);
     const Fd first = connect_loopback(server_.port());
     const Fd second = connect_loopback(server_.port());
     ASSERT_TRUE(pings(first, "1"));

@@ -25,20 +25,9 @@ using ktcmdd_test::Lines;
 using ktcmdd_test::read_lines;
 using namespace std::chrono_literals;
 
-class CommandServer : public ::testing::Test {
+class CommandServer : public ktcmdd_test::ServerTest {
   protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(server_.open("127.0.0.1", 0, error)) << error;
-        thread_ = std::thread([this] { rc_ = server_.run(); });
-    }
-    void TearDown() override {
-        server_.stop();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        EXPECT_EQ(rc_, 0);
-    }
+    void SetUp() override { start_server(); }
 
     // Sends `script` on a new connection and reads `count` reply lines.
     std::vector<std::string> talk(const std::string &script, size_t count, bool *eof = nullptr) {
@@ -46,10 +35,6 @@ class CommandServer : public ::testing::Test {
         EXPECT_TRUE(write_all(fd.get(), script));
         return read_lines(fd.get(), count, eof);
     }
-
-    ktcmdd::Server server_;
-    std::thread thread_;
-    int rc_ = -1;
 };
 
 TEST_F(CommandServer, EveryReplyForm) {

@@ -8,10 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "process.h"
 #include "reply_check.h"
+#include "server.h"
 
 namespace ktcmdd_test {
 
@@ -53,6 +55,31 @@ inline unsigned listening_port(kttest::Process &program) {
     }
     return port;
 }
+
+// The program's command server on a thread of the test, on a free loopback port.
+class ServerTest : public ::testing::Test {
+  protected:
+    // Opens the server with the given limits and runs it.
+    void start_server(std::chrono::milliseconds idle_timeout = ktcmdd::Server::kDefaultIdleTimeout,
+                      size_t max_connections = ktcmdd::Server::kDefaultMaxConnections) {
+        std::string error;
+        ASSERT_TRUE(server_.open("127.0.0.1", 0, error)) << error;
+        server_.set_idle_timeout(idle_timeout);
+        server_.set_max_connections(max_connections);
+        thread_ = std::thread([this] { rc_ = server_.run(); });
+    }
+    void TearDown() override {
+        server_.stop();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        EXPECT_EQ(rc_, 0);
+    }
+
+    ktcmdd::Server server_;
+    std::thread thread_;
+    int rc_ = -1;
+};
 
 }  // namespace ktcmdd_test
 

@@ -1,11 +1,8 @@
 // kt-daqd and kt-sub end to end on the simulated instrument: the source filter over
 // prefix-alike topics, the raw frame file, the hex dump, restarts of kt-daqd under a
 // running kt-sub, and kt-daqd's refusals.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,17 +34,6 @@ bool sub_connected() {
     return kttest::connections_to(kPubPort) > 0;
 }
 
-bool accepts_connections(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
 class ToolsTest : public ktsim::SimDeviceTest {
   protected:
     static kttest::ProcessOptions with_shim() {
@@ -63,7 +49,7 @@ class ToolsTest : public ktsim::SimDeviceTest {
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(device_->path());
         auto daqd = std::make_unique<Process>(kttest::program(KT_DAQD_PATH, args), with_shim());
-        EXPECT_TRUE(kttest::wait_until([] { return accepts_connections(kAckPort); }, 10s))
+        EXPECT_TRUE(kttest::wait_until([] { return kttest::listening(kAckPort); }, 10s))
             << daqd->output() << daqd->errors();
         return daqd;
     }
