@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 using ktsim::EngineConfig;
 using ktsim::SimDeviceTest;
 
-constexpr uint32_t kSlot = 2048;
+constexpr uint32_t kSlot = KT_AXIS_SLOT_SIZE;
 
 // Checks each frame taken: intact, exactly the next one the engine wrote, with msg_id
 // counting the frames of each distinct source, and (given the configuration) the very
@@ -228,7 +228,7 @@ TEST(SimFrames, CheckCatchesCorruptionAndUnwrittenSlots) {
 // Writes `fields`' header in front of `frame`'s payload, as a publisher that sends a ring
 // slot under the wrong frame would, with a trailer that matches the mix.
 std::vector<uint8_t> with_header_of(const ktsim::FrameFields &header, std::vector<uint8_t> frame) {
-    std::vector<uint8_t> other(2048);
+    std::vector<uint8_t> other(kSlot);
     ktsim::write_frame(other.data(), header);
     std::memcpy(frame.data(), other.data(), 16);
     const size_t covered = 16u + header.payload_len;
@@ -239,7 +239,7 @@ std::vector<uint8_t> with_header_of(const ktsim::FrameFields &header, std::vecto
 
 TEST(SimFrames, PayloadBelongsToEveryIdentifyingHeaderField) {
     const ktsim::FrameFields base{4, 9, 0, 300, 77, 64};
-    std::vector<uint8_t> frame(2048);
+    std::vector<uint8_t> frame(kSlot);
     ktsim::write_frame(frame.data(), base);
     ASSERT_TRUE(ktsim::check_frame(frame.data(), frame.size()).ok);
 

@@ -1,6 +1,7 @@
 #include "frame_dump.h"
 
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 
 #include "kt_records.h"
@@ -11,8 +12,8 @@ void dump_frame(FILE *out, const std::string &topic, const uint8_t *frame, size_
     fprintf(out, "%s  %zu bytes", topic.c_str(), length);
     if (length >= KT_FRAME_OVERHEAD) {
         uint16_t msg_id = 0, payload_len = 0;
-        memcpy(&msg_id, frame + 2, 2);
-        memcpy(&payload_len, frame + 14, 2);
+        memcpy(&msg_id, frame + offsetof(kt_frame, msg_id), sizeof msg_id);
+        memcpy(&payload_len, frame + offsetof(kt_frame, payload_len), sizeof payload_len);
         fprintf(out, "  module %u channel %u msg_id %u payload_len %u", frame[0], frame[1] & 0x0fu,
                 msg_id, payload_len);
     }

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -88,10 +90,11 @@ TEST_F(ToolsTest, SubscriberTakesOnlyItsSourceAndWritesItsFramesRaw) {
     size_t offset = 0;
     int frames = 0;
     uint16_t expected_msg_id = 0;
-    while (offset + 20 <= bytes.size()) {
-        const uint16_t payload_len =
-            static_cast<uint16_t>(bytes[offset + 14] | bytes[offset + 15] << 8);
-        const size_t length = payload_len + 20u;
+    while (offset + KT_FRAME_OVERHEAD <= bytes.size()) {
+        uint16_t payload_len = 0;
+        memcpy(&payload_len, bytes.data() + offset + offsetof(kt_frame, payload_len),
+               sizeof payload_len);
+        const size_t length = payload_len + KT_FRAME_OVERHEAD;
         ASSERT_LE(offset + length, bytes.size());
         const auto check = ktsim::check_frame(bytes.data() + offset, length);
         ASSERT_TRUE(check.ok) << check.error;
