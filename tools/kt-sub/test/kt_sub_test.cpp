@@ -13,6 +13,7 @@
 #include <iterator>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "frame_pattern.h"
 #include "kt_daq.h"
@@ -56,10 +57,13 @@ class ToolsTest : public ktsim::SimDeviceTest {
         return daqd;
     }
     // Starts kt-sub and waits until it has connected to kt-daqd, whose first frame it must
-    // not miss: its subscription goes out right after the connection's handshake.
+    // not miss.
     std::unique_ptr<Process> start_sub(const std::vector<std::string> &args) {
         auto sub = std::make_unique<Process>(kttest::program(KT_SUB_PATH, args));
         EXPECT_TRUE(kttest::wait_until(sub_connected, 10s)) << sub->errors();
+        // The ZeroMQ handshake and then the subscription follow the TCP connection, and
+        // nothing outside kt-daqd can see the subscription arrive: a settling time it is.
+        std::this_thread::sleep_for(300ms);
         return sub;
     }
 };
