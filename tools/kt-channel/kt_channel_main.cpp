@@ -115,12 +115,8 @@ bool exchange(const std::string &endpoint, const std::string &message, long time
 
 // Whether `after` holds a socket that `before` did not.
 bool has_new(const std::set<unsigned long> &before, const std::set<unsigned long> &after) {
-    for (const unsigned long inode : after) {
-        if (before.count(inode) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(after.begin(), after.end(),
+                       [&](unsigned long inode) { return before.count(inode) == 0; });
 }
 
 }  // namespace
@@ -221,7 +217,9 @@ int main(int argc, char **argv) {
         if (engine_before && engine_before->empty()) {
             fprintf(stderr, "kt-channel: nothing listens on %s\n", endpoint.c_str());
         } else if (const auto now = ktchannel::listening_sockets(endpoint_port());
-                   engine_before && now && !has_new(*now, *engine_before)) {
+                   engine_before && now &&
+                   std::none_of(engine_before->begin(), engine_before->end(),
+                                [&](unsigned long inode) { return now->count(inode) != 0; })) {
             // Every socket that listened before is gone: the device ended on this message.
             fprintf(stderr,
                     "kt-channel: the filter mode has ended after this message (its output "
