@@ -133,6 +133,8 @@ int main(int argc, char **argv) {
                 fprintf(stderr, "kt-channel: \"%s\": a value must not contain ';'\n", value);
                 return false;
             }
+            // The last of a repeated option counts, as one item.
+            std::erase_if(items, [&](const Item &item) { return item.key == opt - '0'; });
             items.push_back({opt - '0', value});
         } else if (opt == 'r') {
             raw = value;
