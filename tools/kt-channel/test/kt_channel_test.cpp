@@ -125,6 +125,13 @@ TEST_F(KtChannelLoopTest, ReportsAChannelInServiceAndAPortTheDeviceCouldNotOpen)
     EXPECT_NE(r.out.find("port 9000 listens"), std::string::npos) << r.out;
     ASSERT_TRUE(loop_->wait_output("create channel : ch1, port = 9000", 5000));
 
+    // A raw message is read as the device reads it: any separator character, an item
+    // with a blank before its key ignored, a final ";"; module and channel 255: every frame.
+    r = channel({"--raw", "0xraw;1=9002;2=255;3=255; 2=300;5=kt_output_filter;"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(
+        loop_->wait_output("create channel : raw, port = 9002, sub_filters : 255:255\n", 5000));
+
     ChannelClient client(9000);
     ASSERT_TRUE(loop_->wait_output("port : 9000, accept connect", 5000));
     // The same name on the same port: the new socket cannot bind while the old one listens.
