@@ -124,6 +124,8 @@ TEST_F(KtChannelLoopTest, ReportsAChannelInServiceAndAPortTheDeviceCouldNotOpen)
     EXPECT_EQ(r.status, 0) << r.err << loop_->output();
     EXPECT_NE(r.out.find("port 9000 listens"), std::string::npos) << r.out;
     ASSERT_TRUE(loop_->wait_output("create channel : ch1, port = 9000", 5000));
+    // The device kept all 128 channels: its limit is still the one kt-channel checks.
+    ASSERT_TRUE(loop_->wait_output(", 2:3", 5000, 127)) << loop_->output();
 
     // A raw message is read as the device reads it: any separator character, an item
     // with a blank before its key ignored, a final ";"; module and channel 255: every frame.
