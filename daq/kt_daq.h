@@ -164,12 +164,12 @@ typedef struct kt_daq_stats {
     uint64_t dropped_for_lagging; /* published frames dropped for a lagging subscriber */
     uint64_t skipped;             /* frames not published: oversized, or no message */
     /* Filter mode. */
-    uint64_t batches;           /* batches taken (one hand-back of ring slots each) */
-    uint64_t frames_dispatched; /* frames passed over the channels (oversized ones not) */
-    uint64_t client_connects;   /* clients accepted on the channels' ports */
+    uint64_t batches;            /* batches taken (one hand-back of ring slots each) */
+    uint64_t frames_dispatched;  /* frames passed over the channels (oversized ones not) */
+    uint64_t client_connects;    /* clients accepted on the channels' ports */
     uint64_t client_disconnects; /* clients gone: closed, replaced, or their channel */
-    uint64_t config_accepted;   /* configuration messages that entered a channel */
-    uint64_t config_refused;    /* configuration messages that entered none */
+    uint64_t config_accepted;    /* configuration messages that entered a channel */
+    uint64_t config_refused;     /* configuration messages that entered none */
     /* Per channel slot, by slot index: the slot's count lives on when a channel of the
      * same name replaces the one in it. */
     kt_daq_stats_channel channel[KT_MAX_CHANNELS];
