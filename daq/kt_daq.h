@@ -145,13 +145,16 @@ KT_API int kt_daqex_run(kt_daq *daq) KT_NOEXCEPT;
  * was, so a program built against an older, shorter record keeps working, and one built
  * against a newer record learns from `size` how much of it the library filled.
  */
+
+/* Counters of one channel slot of the filter mode. */
 typedef struct kt_daq_stats_channel {
-    uint64_t frames; /* runs of the chain of the channel in this slot (frames handed to it) */
-    uint16_t port;   /* TCP port of the channel now in the slot; 0 for an empty slot */
-    uint16_t reserved16;
-    uint32_t reserved32;
+    uint64_t frames;     /* runs of the chain of the channel in this slot (frames handed to it) */
+    uint16_t port;       /* TCP port of the channel now in the slot; 0 for an empty slot */
+    uint16_t reserved16; /* 0; pads the entry to 16 bytes on every target */
+    uint32_t reserved32; /* 0; pads the entry to 16 bytes on every target */
 } kt_daq_stats_channel;
 
+/* The engine's counters, as kt_daq_get_stats fills them. */
 typedef struct kt_daq_stats {
     uint32_t size;     /* bytes of this record the library knows and filled */
     uint32_t channels; /* entries of `channel` (the number of channel slots) */
