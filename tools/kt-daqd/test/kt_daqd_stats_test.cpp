@@ -23,9 +23,10 @@ using ktdaqd_test::JsonLine;
 using ktdaqd_test::parse_json_line;
 using kttest::Process;
 
+// The whole lines of `text`; a last one still being written is left out.
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
-    std::istringstream in(text);
+    std::istringstream in(text.substr(0, text.rfind('\n') + 1));
     for (std::string line; std::getline(in, line);) {
         lines.push_back(line);
     }
