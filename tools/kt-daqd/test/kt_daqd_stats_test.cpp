@@ -92,6 +92,7 @@ TEST_F(DaqdStatsTest, JsonLinesEverySecondAndAFinalOneOnTerm) {
     EXPECT_EQ(final_json.strings["stats"], "final");
     EXPECT_EQ(final_json.numbers["frames_taken"], kFrames);
     EXPECT_EQ(final_json.numbers["published"], kFrames);
+    EXPECT_EQ(daqd->errors().find("Sanitizer"), std::string::npos) << daqd->errors();
 }
 
 TEST_F(DaqdStatsTest, FilterModeLineOnRequestAndFinalOneOnInterrupt) {
@@ -118,6 +119,7 @@ TEST_F(DaqdStatsTest, FilterModeLineOnRequestAndFinalOneOnInterrupt) {
     const std::string last = lines_of(daqd->output()).back();
     EXPECT_EQ(last.rfind("stats final frames_taken=30 ", 0), 0u) << last;
     EXPECT_NE(last.find(" frames_dispatched=30 "), std::string::npos) << last;
+    EXPECT_EQ(daqd->errors().find("Sanitizer"), std::string::npos) << daqd->errors();
 }
 
 }  // namespace
