@@ -226,12 +226,14 @@ BuildResult channel_build(kt_channel *ch, const char *text, size_t length, char 
 void channel_enter(kt_channel *ch) noexcept {
     if (ch->name == nullptr) {
         puts("kt_create_channel no channel name");
+        bump(filter_counters.config_refused);
         channel_free(ch);
         return;
     }
     const int index = find_slot(ch->name);
     if (index < 0) {
         puts("kt_create_channel no free channel slot");
+        bump(filter_counters.config_refused);
         channel_free(ch);
         return;
     }
@@ -239,6 +241,8 @@ void channel_enter(kt_channel *ch) noexcept {
     // The new record takes the slot first; the old one is released once neither the
     // dispatch thread nor its acceptor can reach it, without waiting for either.
     slot_store(index, ch);
+    filter_counters.channel_port[index].store(ch->port, std::memory_order_relaxed);
+    bump(filter_counters.config_accepted);
     if (old != nullptr) {
         channel_retire(old);
         kt_sleep_ms(33);
@@ -249,11 +253,13 @@ void channel_enter(kt_channel *ch) noexcept {
 void kt_create_channel(const char *text, size_t length) noexcept {
     if (length > kMaxMessage) {
         puts("kt_create_channel message too long");
+        bump(filter_counters.config_refused);
         return;
     }
     kt_channel *ch = channel_new();
     if (ch == nullptr) {
         puts("kt_create_channel malloc failed");
+        bump(filter_counters.config_refused);
         return;
     }
     char error[kMaxMessage + 256];
@@ -262,6 +268,7 @@ void kt_create_channel(const char *text, size_t length) noexcept {
             channel_enter(ch);
             break;
         case BuildResult::kDropped:
+            bump(filter_counters.config_refused);
             channel_free(ch);  // nothing entered
             break;
         case BuildResult::kUnknownFilter:

@@ -181,6 +181,7 @@ Client *client_take(kt_channel *channel, int fd, Client *previous) noexcept {
         exit(1);
     }
     conn_of(channel).store(fd, std::memory_order_seq_cst);
+    bump_shared(filter_counters.client_connects);
     if (previous != nullptr) {
         client_retire(channel, previous);  // the latest client replaces the one before
     }
@@ -196,6 +197,7 @@ void client_retire(kt_channel *channel, Client *client) noexcept {
     conn_of(channel).compare_exchange_strong(expected, -1, std::memory_order_seq_cst);
     epoll_ctl(record_of(channel)->epoll_fd, EPOLL_CTL_DEL, client->fd, nullptr);
     shutdown(client->fd, SHUT_RDWR);
+    bump_shared(filter_counters.client_disconnects);
     retire(&client->retire, channel);
 }
 

@@ -44,6 +44,7 @@ void scan(uint8_t *frame_copy, uint8_t *scratch) {
             ch->module_id == 255 && ch->sub_filter_count >= 1 && ch->sub_filters[0] == 255;
         if (every_frame && has_client(ch)) {
             // The first filter works on the frame copy itself: later channels see its work.
+            ktdaq::bump(ktdaq::filter_counters.channel_frames[i]);
             if (ch->filters[0] != nullptr) {
                 ch->filters[0](ch, reinterpret_cast<kt_frame *>(frame_copy));
             }
@@ -55,6 +56,7 @@ void scan(uint8_t *frame_copy, uint8_t *scratch) {
         for (uint32_t j = 0; j < ch->sub_filter_count; ++j) {
             if (ch->sub_filters[j] == frame->channel_id && has_client(ch)) {
                 memcpy(scratch, frame_copy, KT_SLOT_SIZE);
+                ktdaq::bump(ktdaq::filter_counters.channel_frames[i]);
                 run_chain(i, ch, scratch);
                 ch = ktdaq::visit(i);
                 if (ch == nullptr) {
@@ -89,6 +91,7 @@ int kt_daqex_run(kt_daq *daq) noexcept {
     alignas(8) static uint8_t frame_copy[KT_SLOT_SIZE];
     alignas(8) static uint8_t scratch[KT_SLOT_SIZE];
     kt_axis *axis = daq->axis;
+    ktdaq::FilterCounters &counters = ktdaq::filter_counters;
     for (;;) {
         uint32_t count = 0;
         while ((count = kt_get_data_cnt(axis)) == 0) {
@@ -97,14 +100,17 @@ int kt_daqex_run(kt_daq *daq) noexcept {
         uint32_t taken = 0;
         do {
             memcpy(frame_copy, kt_axis_read_frame(axis, nullptr, count), KT_SLOT_SIZE);
+            ktdaq::bump(counters.taken);
             // A frame that claims more than its slot holds is dropped: no filter may read
             // or send past the 2048-byte buffer on its account.
             if (kt_frame_fits_slot(reinterpret_cast<const kt_frame *>(frame_copy))) {
                 scan(frame_copy, scratch);
                 ktdaq::scan_done();
+                ktdaq::bump(counters.dispatched);
             }
             taken += KT_SLOT_SIZE;
         } while (taken <= kBatchLimit && taken < count);
         kt_axis_read_done(axis);
+        ktdaq::bump(counters.batches);
     }
 }

@@ -41,25 +41,59 @@ unsigned acks_awaited(uint16_t source_key) noexcept;
 // Frees the subscriber table's entries under `mutex`, as deleting a handle does.
 void release_table() noexcept;
 
-// What the publish loop has done, counted as it goes. Only the loop thread writes them;
-// any thread may read them.
+// ---- Statistics --------------------------------------------------------------------------
+
+// The counters are plain relaxed atomics: each is read by kt_daq_get_stats from any
+// thread without a lock, and the frame path pays no more than a load and a store.
+static_assert(std::atomic<uint64_t>::is_always_lock_free,
+              "a 64-bit counter must be lock-free (ldrexd/strexd on the 32-bit device)");
+
+// One more on a counter that only one thread writes: a plain load and store is enough.
+inline void bump(std::atomic<uint64_t> &counter) noexcept {
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+// One more on a counter that several threads write.
+inline void bump_shared(std::atomic<uint64_t> &counter) noexcept {
+    counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+// What the publish loop has done, counted as it goes. Only the loop thread writes them.
 struct PublishCounters {
+    std::atomic<uint64_t> taken{0};      // frames taken from the ring
     std::atomic<uint64_t> published{0};  // frames sent on the publisher socket
     // Frames dropped for at least one subscriber whose queue was still full.
     std::atomic<uint64_t> dropped_for_lagging{0};
     // Frames not published: too long for their slot, no message buffer free, or the
     // message could not be set up.
     std::atomic<uint64_t> skipped{0};
+    std::atomic<uint64_t> acknowledged{0};  // acknowledgements received
     std::atomic<uint64_t> ack_timeouts{0};  // acknowledgements that did not come in time
 
-    // One more; single writer, so a plain load and store is enough.
-    static void bump(std::atomic<uint64_t> &counter) noexcept {
-        counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    }
+    static void bump(std::atomic<uint64_t> &counter) noexcept { ktdaq::bump(counter); }
 };
 
 // The counters of the process's publish loop.
 extern PublishCounters publish_counters;
+
+// What the filter mode has done. Each group names the threads that write it.
+struct FilterCounters {
+    // The dispatch thread.
+    std::atomic<uint64_t> taken{0};                              // frames taken from the ring
+    std::atomic<uint64_t> batches{0};                            // hand-backs of ring slots
+    std::atomic<uint64_t> dispatched{0};                         // frames scanned over the channels
+    std::atomic<uint64_t> channel_frames[KT_MAX_CHANNELS] = {};  // chain runs, by slot
+    // The configuration thread.
+    std::atomic<uint64_t> config_accepted{0};
+    std::atomic<uint64_t> config_refused{0};
+    std::atomic<uint32_t> channel_port[KT_MAX_CHANNELS] = {};  // port of the slot's channel
+    // The acceptor threads, several: bump_shared.
+    std::atomic<uint64_t> client_connects{0};
+    std::atomic<uint64_t> client_disconnects{0};
+};
+
+// The counters of the process's filter mode.
+extern FilterCounters filter_counters;
 
 // ---- Filter mode: slots, visits, retirement --------------------------------------------
 

@@ -14,6 +14,7 @@
 #define KT_DAQ_H
 
 #include <pthread.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "kt_api.h"
@@ -130,6 +131,61 @@ KT_API void kt_daq_run(kt_daq *daq) KT_NOEXCEPT;
  * information.
  */
 KT_API int kt_daqex_run(kt_daq *daq) KT_NOEXCEPT;
+
+/*
+ * Extension: engine statistics.
+ *
+ * Counters of what the running loop has done since the process started, readable from
+ * any thread while it runs. Every counter only ever grows; a counter of the mode that
+ * does not run stays 0.
+ *
+ * Growth rule: the record only ever grows at its end, and fields keep their place and
+ * meaning. A caller passes its own sizeof(struct kt_daq_stats); the library fills
+ * min(that size, its own size) bytes and leaves the rest of the caller's record as it
+ * was, so a program built against an older, shorter record keeps working, and one built
+ * against a newer record learns from `size` how much of it the library filled.
+ */
+
+/* Counters of one channel slot of the filter mode. */
+typedef struct kt_daq_stats_channel {
+    uint64_t frames;     /* runs of the chain of the channel in this slot (frames handed to it) */
+    uint16_t port;       /* TCP port of the channel now in the slot; 0 for an empty slot */
+    uint16_t reserved16; /* 0; pads the entry to 16 bytes on every target */
+    uint32_t reserved32; /* 0; pads the entry to 16 bytes on every target */
+} kt_daq_stats_channel;
+
+/* The engine's counters, as kt_daq_get_stats fills them. */
+typedef struct kt_daq_stats {
+    uint32_t size;     /* bytes of this record the library knows and filled */
+    uint32_t channels; /* entries of `channel` (the number of channel slots) */
+    /* Both modes. */
+    uint64_t frames_taken; /* frames taken from the ring */
+    /* Publish mode. */
+    uint64_t published;           /* frames sent on the publisher socket */
+    uint64_t acknowledged;        /* acknowledgements received */
+    uint64_t ack_timeouts;        /* acknowledgements that did not come in time */
+    uint64_t dropped_for_lagging; /* published frames dropped for a lagging subscriber */
+    uint64_t skipped;             /* frames not published: oversized, or no message */
+    /* Filter mode. */
+    uint64_t batches;            /* batches taken (one hand-back of ring slots each) */
+    uint64_t frames_dispatched;  /* frames passed over the channels (oversized ones not) */
+    uint64_t client_connects;    /* clients accepted on the channels' ports */
+    uint64_t client_disconnects; /* clients gone: closed, replaced, or their channel */
+    uint64_t config_accepted;    /* configuration messages that entered a channel */
+    uint64_t config_refused;     /* configuration messages that entered none */
+    /* Per channel slot, by slot index: the slot's count lives on when a channel of the
+     * same name replaces the one in it. */
+    kt_daq_stats_channel channel[KT_MAX_CHANNELS];
+} kt_daq_stats;
+
+/*
+ * Extension: copies the engine's counters into `out`, min(`size`, sizeof the library's
+ * record) bytes of it (see the growth rule above); `size` is the caller's
+ * sizeof(struct kt_daq_stats). Each counter is read atomically, the record as a whole is
+ * not one instant. Takes no lock and never blocks the loops. Returns 0, or -1 with errno
+ * EINVAL for a null `out` or a `size` below that of the field `size`.
+ */
+KT_API int kt_daq_get_stats(kt_daq_stats *out, size_t size) KT_NOEXCEPT;
 
 KT_END_DECLS
 

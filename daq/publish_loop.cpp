@@ -144,6 +144,7 @@ void await_acks(void *ack_socket, const char *topic, unsigned msg_id, unsigned c
                 PublishCounters &counters) {
     for (unsigned i = 0; i < count; ++i) {
         if (receive_ack(ack_socket)) {
+            PublishCounters::bump(counters.acknowledged);
             zmq_send(ack_socket, "", 0, 0);
         } else {
             PublishCounters::bump(counters.ack_timeouts);
@@ -220,6 +221,7 @@ void kt_daq_run(kt_daq *daq) noexcept {
         // The engine may write the slot again at once. A skipped frame's slot goes back
         // too, or the next pass would take a slot the engine has not written yet.
         kt_axis_read_done(axis);
+        PublishCounters::bump(counters.taken);
         if (copy == nullptr) {
             PublishCounters::bump(counters.skipped);
             continue;

@@ -64,14 +64,28 @@ KT_TEST_HELPER(filter_loop) {
     if (daq == nullptr) {
         return 3;
     }
+    serve_stats();
     kt_daqex_run(daq);
     return 4;
 }
 
+namespace {
+
+kttest::ProcessOptions child_options(const StatsLink &stats) {
+    kttest::ProcessOptions options;
+    options.fds = stats.child_fds();
+    return options;
+}
+
+}  // namespace
+
 FilterProcess::FilterProcess(const std::string &device, uint32_t ring_bytes, int fd_limit)
     : process_(kttest::helper("filter_loop",
-                              {device, std::to_string(ring_bytes), std::to_string(fd_limit)})),
-      pid_(process_.pid()) {}
+                              {device, std::to_string(ring_bytes), std::to_string(fd_limit)}),
+               child_options(stats_)),
+      pid_(process_.pid()) {
+    stats_.started();
+}
 
 FilterProcess::~FilterProcess() {
     stop();
@@ -231,6 +245,9 @@ ChannelClient::~ChannelClient() {
 
 void ChannelClient::close_now() {
     if (fd_ >= 0) {
+        // The connection ends even where a forked process (the simulated engine, started
+        // after this client) still holds a copy of the descriptor.
+        shutdown(fd_, SHUT_RDWR);
         close(fd_);
         fd_ = -1;
     }

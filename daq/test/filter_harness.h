@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "kt_daq.h"
 #include "process.h"
+#include "stats_link.h"
 
 namespace ktdaq_test {
 
@@ -40,9 +42,12 @@ class FilterProcess {
     // Processor time of the child in clock ticks; of its own threads only, without
     // ZeroMQ's background threads, when `own_threads_only`.
     long cpu_ticks(bool own_threads_only = false) const;
+    // The engine's statistics in the child.
+    bool stats(kt_daq_stats *out) { return stats_.read(out); }
     void stop();
 
   private:
+    StatsLink stats_;  // before process_, which is given its descriptors
     kttest::Process process_;
     pid_t pid_;  // kept after the child is reaped, for the /proc readers
 };

@@ -83,6 +83,7 @@ KT_TEST_HELPER(publisher) {
         return 3;
     }
     std::thread(serve_commands).detach();
+    serve_stats();
     kt_daq_run(daq);
     return 4;
 }
@@ -100,8 +101,12 @@ PublisherProcess::PublisherProcess(const std::string &device, uint32_t ring_byte
     }
     kttest::ProcessOptions options;
     options.fds = {{cmd[0], kCommandFd}, {reply[1], kReplyFd}};
+    for (const auto &fd : stats_.child_fds()) {
+        options.fds.push_back(fd);
+    }
     process_ = std::make_unique<kttest::Process>(
         kttest::helper("publisher", {device, std::to_string(ring_bytes), regs}), options);
+    stats_.started();
     close(cmd[0]);
     close(reply[1]);
     cmd_fd_ = cmd[1];

@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "kt_daq.h"
 #include "process.h"
+#include "stats_link.h"
 
 namespace ktdaq_test {
 
@@ -37,9 +39,12 @@ class PublisherProcess {
     bool wait_output(const std::string &text, int timeout_ms);
     // Returns once output() holds everything the loop printed before the call.
     bool sync();
+    // The engine's statistics in the child.
+    bool stats(kt_daq_stats *out) { return stats_.read(out); }
     void stop();
 
   private:
+    StatsLink stats_;
     std::unique_ptr<kttest::Process> process_;
     int cmd_fd_ = -1;
     int reply_fd_ = -1;

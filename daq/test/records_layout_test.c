@@ -46,3 +46,25 @@ _Static_assert(offsetof(kt_channel_info, all_frames) == 12, "all_frames");
 unsigned kt_records_c_channel_of(const unsigned char *slot) {
     return ((const kt_frame *)slot)->channel_id;
 }
+
+/* The statistics record: fixed-width fields, the same layout on the device and the host. */
+#include "kt_daq.h"
+
+_Static_assert(offsetof(kt_daq_stats, size) == 0, "size first");
+_Static_assert(offsetof(kt_daq_stats, channels) == 4, "channels");
+_Static_assert(offsetof(kt_daq_stats, frames_taken) == 8, "frames_taken");
+_Static_assert(offsetof(kt_daq_stats, published) == 16, "published");
+_Static_assert(offsetof(kt_daq_stats, acknowledged) == 24, "acknowledged");
+_Static_assert(offsetof(kt_daq_stats, ack_timeouts) == 32, "ack_timeouts");
+_Static_assert(offsetof(kt_daq_stats, dropped_for_lagging) == 40, "dropped_for_lagging");
+_Static_assert(offsetof(kt_daq_stats, skipped) == 48, "skipped");
+_Static_assert(offsetof(kt_daq_stats, batches) == 56, "batches");
+_Static_assert(offsetof(kt_daq_stats, frames_dispatched) == 64, "frames_dispatched");
+_Static_assert(offsetof(kt_daq_stats, client_connects) == 72, "client_connects");
+_Static_assert(offsetof(kt_daq_stats, client_disconnects) == 80, "client_disconnects");
+_Static_assert(offsetof(kt_daq_stats, config_accepted) == 88, "config_accepted");
+_Static_assert(offsetof(kt_daq_stats, config_refused) == 96, "config_refused");
+_Static_assert(offsetof(kt_daq_stats, channel) == 104, "channel");
+_Static_assert(sizeof(kt_daq_stats_channel) == 16, "channel entry");
+_Static_assert(offsetof(kt_daq_stats_channel, port) == 8, "channel port");
+_Static_assert(sizeof(kt_daq_stats) == 104 + 16 * KT_MAX_CHANNELS, "statistics record size");

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kt_daq.h"
+#include "stats_report.h"
 #include "tool_options.h"
 
 namespace {
@@ -42,6 +43,11 @@ void usage(FILE *out) {
             "  --subscribe all   register a subscriber for every frame\n"
             "  --ring BYTES      frame ring length (default %u)\n"
             "  --mode MODE       main loop to run: publish (default) or filter\n"
+            "  --stats N         print the engine's counters every N seconds (1..86400) as\n"
+            "                    one line on standard output\n"
+            "  --json            print those lines as JSON objects, one per line\n"
+            "SIGUSR1 prints a statistics line at once; SIGINT and SIGTERM print a final\n"
+            "one and end kt-daqd with status 0.\n"
             "Exit status 1 when the device cannot be opened or an endpoint is in use,\n"
             "2 on a usage error.\n",
             kDefaultRing);
@@ -87,6 +93,8 @@ int main(int argc, char **argv) {
     std::vector<std::pair<int, int>> subscribers;
     bool filter_mode = false;
     unsigned long long ring = kDefaultRing;
+    uint64_t stats_interval = 0;
+    bool json = false;
     const auto take = [&](int opt, const char *value) {
         if (opt == 's') {
             std::pair<int, int> source;
@@ -112,20 +120,26 @@ int main(int argc, char **argv) {
                 return false;
             }
             filter_mode = strcmp(value, "filter") == 0;
+        } else if (opt == 'S') {
+            return kttool::option_number("kt-daqd", "stats", value, 1, 86400, &stats_interval);
+        } else if (opt == 'j') {
+            json = true;
         }
         return true;
     };
-    if (const auto status =
-            kttool::parse_options(kTool, argc, argv, "h",
-                                  {kttool::valued("subscribe", 's'), kttool::valued("ring", 'r'),
-                                   kttool::valued("mode", 'm')},
-                                  take)) {
+    if (const auto status = kttool::parse_options(
+            kTool, argc, argv, "h",
+            {kttool::valued("subscribe", 's'), kttool::valued("ring", 'r'),
+             kttool::valued("mode", 'm'), kttool::valued("stats", 'S'), kttool::flag("json", 'j')},
+            take)) {
         return *status;
     }
     if (optind + 1 != argc) {
         return kttool::usage_error(kTool);
     }
     const char *device = argv[optind];
+    // Before any thread exists: only the reporter takes these signals.
+    ktdaqd::block_report_signals();
     raise_descriptor_limit();
     // The loop's diagnostics should reach a log or a pipe line by line.
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -156,6 +170,10 @@ int main(int argc, char **argv) {
     kt_daq *daq = kt_daq_create(device, static_cast<uint32_t>(ring));
     if (daq == nullptr) {
         fprintf(stderr, "kt-daqd: cannot open the stream device %s\n", device);
+        return 1;
+    }
+    if (!ktdaqd::start_reporter(static_cast<unsigned>(stats_interval), json)) {
+        fprintf(stderr, "kt-daqd: cannot start the statistics thread\n");
         return 1;
     }
     if (filter_mode) {
