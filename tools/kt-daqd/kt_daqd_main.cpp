@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kt_daq.h"
+#include "service_notify.h"
 #include "tool_options.h"
 
 namespace {
@@ -158,6 +159,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "kt-daqd: cannot open the stream device %s\n", device);
         return 1;
     }
+    ktdaqd::notify_ready_when_listening(filter_mode, device);
     if (filter_mode) {
         fprintf(stderr, "kt-daqd: filter mode on %s, channel configurations on %s\n", device,
                 KT_DAQ_PUB_ENDPOINT);
