@@ -81,6 +81,11 @@ uint16_t endpoint_port(const char *endpoint) {
     return static_cast<uint16_t>(std::strtoul(std::strrchr(endpoint, ':') + 1, nullptr, 10));
 }
 
+// "HOST:PORT" of an endpoint "tcp://HOST:PORT".
+const char *host_port(const char *endpoint) {
+    return endpoint + std::strlen("tcp://");
+}
+
 void wait_and_notify(std::vector<uint16_t> ports, std::string status,
                      std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -120,19 +125,17 @@ void notify_ready_when_listening(std::vector<uint16_t> ports, std::string status
 }
 
 void notify_ready_when_listening(bool filter_mode, const char *device) {
-    const char *pub = KT_DAQ_PUB_ENDPOINT + std::strlen("tcp://");
+    const std::string dev(device);
     if (filter_mode) {
-        const char *config = KT_DAQ_CONFIG_ENDPOINT + std::strlen("tcp://");
-        notify_ready_when_listening(
-            {endpoint_port(KT_DAQ_CONFIG_ENDPOINT)},
-            std::string("filter mode on ") + device + ", channel configurations on " + config);
+        notify_ready_when_listening({endpoint_port(KT_DAQ_CONFIG_ENDPOINT)},
+                                    "filter mode on " + dev + ", channel configurations on " +
+                                        host_port(KT_DAQ_CONFIG_ENDPOINT));
         return;
     }
-    const char *ack = KT_DAQ_ACK_ENDPOINT + std::strlen("tcp://");
     notify_ready_when_listening(
         {endpoint_port(KT_DAQ_PUB_ENDPOINT), endpoint_port(KT_DAQ_ACK_ENDPOINT)},
-        std::string("publishing the frames of ") + device + " on " + pub +
-            ", acknowledgements on " + ack);
+        "publishing the frames of " + dev + " on " + host_port(KT_DAQ_PUB_ENDPOINT) +
+            ", acknowledgements on " + host_port(KT_DAQ_ACK_ENDPOINT));
 }
 
 }  // namespace ktdaqd
