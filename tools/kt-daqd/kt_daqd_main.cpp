@@ -19,6 +19,7 @@
 
 #include "kt_daq.h"
 #include "stats_report.h"
+#include "service_notify.h"
 #include "tool_options.h"
 
 namespace {
@@ -176,6 +177,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "kt-daqd: cannot start the statistics thread\n");
         return 1;
     }
+    ktdaqd::notify_ready_when_listening(filter_mode, device);
     if (filter_mode) {
         fprintf(stderr, "kt-daqd: filter mode on %s, channel configurations on %s\n", device,
                 KT_DAQ_PUB_ENDPOINT);
