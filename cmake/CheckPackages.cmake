@@ -261,6 +261,60 @@ else()
   endif()
 endif()
 
+# The relations as dpkg applies them, in a dpkg root of its own (the libraries of the
+# system are taken as present): kt-runtime alone is refused; a package of the instrument
+# that provides kt-util satisfies it; the stand-in is then refused and leaves that
+# package's library alone; on a PC the stand-in satisfies kt-runtime and kt-dev.
+set(root "${OUT}/dpkg-root")
+foreach(dir info updates triggers)
+  file(MAKE_DIRECTORY "${root}/var/lib/dpkg/${dir}")
+endforeach()
+file(TOUCH "${root}/var/lib/dpkg/status" "${root}/var/lib/dpkg/available")
+set(system_libs libc6 libgcc-s1 libstdc++6 libzmq5 zlib1g)
+set(dpkg dpkg "--root=${root}" --force-script-chrootless --force-not-root)
+execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE host_arch
+  OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT host_arch STREQUAL ARCH)
+  execute_process(COMMAND ${dpkg} --add-architecture ${ARCH})
+  list(TRANSFORM system_libs APPEND ":${ARCH}")
+endif()
+list(JOIN system_libs "," system_libs)
+list(APPEND dpkg "--ignore-depends=${system_libs}")
+set(product "${OUT}/instrument-util")
+file(MAKE_DIRECTORY "${product}/DEBIAN" "${product}${PREFIX}/lib")
+file(WRITE "${product}/DEBIAN/control" "Package: instrument-util\nVersion: 1.0\n"
+  "Architecture: ${ARCH}\nMaintainer: Test <test@example.invalid>\n"
+  "Provides: kt-util, kt-util-dev\nDescription: the instrument's utility library\n")
+file(WRITE "${product}${PREFIX}/lib/libktutil.so.1.0.0" "the instrument's own\n")
+execute_process(COMMAND dpkg-deb --root-owner-group -b "${product}" "${product}.deb"
+  OUTPUT_QUIET)
+function(dpkg_install want what)
+  execute_process(COMMAND ${dpkg} -i ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE log
+    ERROR_VARIABLE log)
+  if(want STREQUAL "ok" AND NOT rc EQUAL 0)
+    fail("dpkg: ${what} failed:\n${log}")
+  elseif(want STREQUAL "refused" AND rc EQUAL 0)
+    fail("dpkg: ${what} was not refused")
+  endif()
+  set(errors "${errors}" PARENT_SCOPE)
+endfunction()
+dpkg_install(refused "kt-runtime without kt-util" "${deb_kt-runtime}")
+dpkg_install(ok "kt-runtime after the instrument's utility package"
+  "${product}.deb" "${deb_kt-runtime}")
+dpkg_install(refused "kt-util-standin beside the instrument's utility package"
+  "${deb_kt-util-standin}")
+file(READ "${root}${PREFIX}/lib/libktutil.so.1.0.0" kept)
+if(NOT kept STREQUAL "the instrument's own\n")
+  fail("the instrument's libktutil was overwritten")
+endif()
+execute_process(COMMAND ${dpkg} --purge kt-runtime instrument-util OUTPUT_QUIET ERROR_QUIET)
+dpkg_install(ok "kt-util-standin, kt-runtime and kt-dev on a PC"
+  "${deb_kt-util-standin}" "${deb_kt-runtime}" "${deb_kt-dev}")
+execute_process(COMMAND ${dpkg} --audit OUTPUT_VARIABLE audit ERROR_VARIABLE audit)
+if(audit)
+  fail("dpkg --audit after installing the three packages:\n${audit}")
+endif()
+
 # Every library the programs and libraries of a package link against is its own, the
 # utility library's (for a package that depends on kt-util), or comes from a package in
 # its Depends field, with a lower bound at least what dpkg-shlibdeps finds they need.
