@@ -280,7 +280,7 @@ if(NOT host_arch STREQUAL ARCH)
 endif()
 list(JOIN system_libs "," system_libs)
 list(APPEND dpkg "--ignore-depends=${system_libs}")
-set(product "${OUT}/instrument-util")
+set(product "${OUT}/dpkg-test/instrument-util")
 file(MAKE_DIRECTORY "${product}/DEBIAN" "${product}${PREFIX}/lib")
 file(WRITE "${product}/DEBIAN/control" "Package: instrument-util\nVersion: 1.0\n"
   "Architecture: ${ARCH}\nMaintainer: Test <test@example.invalid>\n"
