@@ -8,6 +8,9 @@
 # kt_add_library() calls kt_install_library() for each library; everything that needs the
 # complete set of targets runs once at the end of the top-level directory. Components:
 # "runtime" (libraries, tools) and "development" (headers, link names, package files).
+# A library whose KT_COMPONENT property names another component installs there whole:
+# library, link names, the headers in its KT_HEADERS property, its pkg-config file and a
+# CMake targets file kt-<name>-targets.cmake of its own (the utility stand-in does).
 include_guard(GLOBAL)
 
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
@@ -33,9 +36,27 @@ function(kt_install_library target output version exports needed)
   else()
     set_target_properties(${target} PROPERTIES KT_PC_VERSION "${PROJECT_VERSION}")
   endif()
-  install(TARGETS ${target} EXPORT kt-targets
-    LIBRARY DESTINATION lib COMPONENT runtime NAMELINK_COMPONENT development)
   set_property(GLOBAL APPEND PROPERTY KT_LIBRARIES ${target})
+endfunction()
+
+# Installs a library by its KT_COMPONENT property (set by its folder after kt_add_library).
+# Sets `runtime_out`/`dev_out` to the components of its run-time and development files.
+function(_kt_install_library_files target runtime_out dev_out)
+  get_target_property(component ${target} KT_COMPONENT)
+  get_target_property(name ${target} EXPORT_NAME)
+  if(component)
+    install(TARGETS ${target} EXPORT kt-${name}-targets
+      LIBRARY DESTINATION lib COMPONENT ${component} NAMELINK_COMPONENT ${component})
+    install(EXPORT kt-${name}-targets NAMESPACE kt:: DESTINATION "${KT_INSTALL_CMAKEDIR}"
+      FILE kt-${name}-targets.cmake COMPONENT ${component})
+    set(${runtime_out} ${component} PARENT_SCOPE)
+    set(${dev_out} ${component} PARENT_SCOPE)
+  else()
+    install(TARGETS ${target} EXPORT kt-targets
+      LIBRARY DESTINATION lib COMPONENT runtime NAMELINK_COMPONENT development)
+    set(${runtime_out} runtime PARENT_SCOPE)
+    set(${dev_out} development PARENT_SCOPE)
+  endif()
 endfunction()
 
 # Include directories given as plain build-tree paths (target_include_directories after
@@ -77,12 +98,22 @@ function(_kt_install_finish)
   include(CMakePackageConfigHelpers)
   get_property(libs GLOBAL PROPERTY KT_LIBRARIES)
 
+  _kt_public_headers(headers)
+  set(main_headers ${headers})
   foreach(lib IN LISTS libs)
     _kt_fix_include_dirs(${lib})
+    _kt_install_library_files(${lib} runtime_component dev_component)
+    set_target_properties(${lib} PROPERTIES KT_DEV_COMPONENT ${dev_component})
+    get_target_property(own_headers ${lib} KT_HEADERS)
+    get_target_property(source_dir ${lib} SOURCE_DIR)
+    if(own_headers)
+      foreach(h IN LISTS own_headers)
+        install(FILES "${source_dir}/${h}" DESTINATION include COMPONENT ${dev_component})
+        list(REMOVE_ITEM main_headers "${source_dir}/${h}")
+      endforeach()
+    endif()
   endforeach()
-
-  _kt_public_headers(headers)
-  install(FILES ${headers} DESTINATION include COMPONENT development)
+  install(FILES ${main_headers} DESTINATION include COMPONENT development)
 
   # The tools install themselves (kt_add_tool ... INSTALL).
   get_property(tools GLOBAL PROPERTY KT_TOOLS)
@@ -110,10 +141,13 @@ function(_kt_install_finish)
     set(PC_VERSION "${pc_version}")
     set(PC_PREFIX "${KT_PREFIX}")
     configure_file("${PROJECT_SOURCE_DIR}/cmake/kt-library.pc.in" "${cfgdir}/${output}.pc" @ONLY)
+    get_target_property(dev_component ${lib} KT_DEV_COMPONENT)
     install(FILES "${cfgdir}/${output}.pc" DESTINATION "${KT_INSTALL_PCDIR}"
-      COMPONENT development)
+      COMPONENT ${dev_component})
     string(REPLACE ";" "," needed "${needed}")
-    string(APPEND manifest "${name}|$<TARGET_FILE_NAME:${lib}>|${exports}|${needed}\n")
+    # The last field names the component: the package checks place the library by it.
+    string(APPEND manifest
+      "${name}|$<TARGET_FILE_NAME:${lib}>|${exports}|${needed}|${dev_component}\n")
   endforeach()
 
   # What the checks of the installed product compare against.
@@ -125,8 +159,9 @@ function(_kt_install_finish)
     list(APPEND header_names "${n}")
   endforeach()
 
-  include("${PROJECT_SOURCE_DIR}/cmake/KtPackage.cmake")
   include("${PROJECT_SOURCE_DIR}/cmake/KtDocs.cmake")
+  include("${PROJECT_SOURCE_DIR}/cmake/KtInstallTools.cmake")
+  include("${PROJECT_SOURCE_DIR}/cmake/KtPackage.cmake")
   if(KT_BUILD_TESTS)
     include("${PROJECT_SOURCE_DIR}/cmake/KtInstallTests.cmake")
   endif()

@@ -37,10 +37,12 @@ add_test(NAME consumer.pkgconfig
 set_tests_properties(consumer.cmake consumer.pkgconfig PROPERTIES
   FIXTURES_REQUIRED kt_stage TIMEOUT 300)
 
+find_program(KT_LINTIAN lintian)
 add_test(NAME package.deb
   COMMAND "${CMAKE_COMMAND}" "-DBUILD=${PROJECT_BINARY_DIR}"
     "-DOUT=${PROJECT_BINARY_DIR}/package-test" "-DARCH=${KT_DEB_ARCH}"
-    "-DCPACK=${CMAKE_CPACK_COMMAND}"
+    "-DCPACK=${CMAKE_CPACK_COMMAND}" "-DDEB_VERSION=${KT_DEB_VERSION}"
+    "-DLISTS=${PROJECT_SOURCE_DIR}/packaging" "-DTOOLS=${tools}" "-DLINTIAN=${KT_LINTIAN}"
     "-DVERSION=${PROJECT_VERSION}" "-DPREFIX=${KT_PREFIX}" "-DMANIFEST=${KT_INSTALL_MANIFEST}"
     "-DMULTIARCH=${CMAKE_LIBRARY_ARCHITECTURE}" "-DREADELF=${CMAKE_READELF}"
     "-DCHECK_DEPENDS=$<NOT:$<BOOL:${sanitized}>>"
