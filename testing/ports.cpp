@@ -1,7 +1,8 @@
 #include "ports.h"
 
-#include <cstdio>
 #include <cstdlib>
+
+#include "tcp_table.h"
 
 namespace kttest {
 
@@ -16,37 +17,28 @@ uint16_t endpoint_port(const std::string &endpoint) {
 
 namespace {
 
-// IPv4 TCP sockets of this network namespace in `state` whose local (or remote) port is
-// `port`; -1 when the table cannot be read.
+// TCP sockets of this network namespace in `state` whose local (or remote) port is
+// `port`; -1 when the tables cannot be read.
 int sockets(uint16_t port, bool local, unsigned state) {
-    FILE *table = fopen("/proc/net/tcp", "r");
-    if (table == nullptr) {
+    const auto all = kttool::tcp_sockets();
+    if (!all) {
         return -1;
     }
-    // "sl local_address rem_address st ...": addresses as hex IP:PORT, the state in hex.
-    char line[512];
     int n = 0;
-    while (fgets(line, sizeof line, table) != nullptr) {
-        unsigned local_port = 0, remote_port = 0, st = 0;
-        if (sscanf(line, " %*u: %*x:%x %*x:%x %x", &local_port, &remote_port, &st) == 3 &&
-            (local ? local_port : remote_port) == port && st == state) {
-            ++n;
-        }
+    for (const kttool::TcpSocket &s : *all) {
+        n += (local ? s.local_port : s.remote_port) == port && s.state == state ? 1 : 0;
     }
-    fclose(table);
     return n;
 }
-
-constexpr unsigned kEstablished = 0x01, kListen = 0x0a;
 
 }  // namespace
 
 int connections_to(uint16_t port) {
-    return sockets(port, false, kEstablished);
+    return sockets(port, false, kttool::kTcpEstablished);
 }
 
 bool listening(uint16_t port) {
-    return sockets(port, true, kListen) > 0;
+    return sockets(port, true, kttool::kTcpListen) > 0;
 }
 
 }  // namespace kttest

@@ -10,7 +10,7 @@ namespace kttest {
 // The port of an endpoint "tcp://HOST:PORT"; 0 when it names none.
 uint16_t endpoint_port(const std::string &endpoint);
 
-// How many IPv4 TCP connections of this network namespace are established to `port`,
+// How many TCP connections of this network namespace are established to `port`,
 // counted on the connecting side.
 int connections_to(uint16_t port);
 

@@ -8,32 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tcp_table.h"
+
 namespace ktchannel {
 namespace {
-
-constexpr unsigned kListen = 0x0a;  // TCP_LISTEN in the tables
-
-bool read_table(const char *path, uint16_t port, std::set<unsigned long> *inodes) {
-    FILE *table = fopen(path, "re");
-    if (table == nullptr) {
-        return false;
-    }
-    // "sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode": addresses
-    // as hex IP:PORT, the state in hex.
-    char line[512];
-    while (fgets(line, sizeof line, table) != nullptr) {
-        unsigned local_port = 0, state = 0;
-        unsigned long inode = 0;
-        if (sscanf(line,
-                   " %*u: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
-                   &local_port, &state, &inode) == 3 &&
-            local_port == port && state == kListen) {
-            inodes->insert(inode);
-        }
-    }
-    fclose(table);
-    return true;
-}
 
 bool same_address(const sockaddr *a, const sockaddr *b) {
     if (a == nullptr || b == nullptr || a->sa_family != b->sa_family) {
@@ -59,11 +37,16 @@ bool is_loopback(const sockaddr *a) {
 }  // namespace
 
 std::optional<std::set<unsigned long>> listening_sockets(uint16_t port) {
-    std::set<unsigned long> inodes;
-    if (!read_table("/proc/net/tcp", port, &inodes)) {
+    const auto sockets = kttool::tcp_sockets();
+    if (!sockets) {
         return std::nullopt;
     }
-    read_table("/proc/net/tcp6", port, &inodes);  // absent without IPv6
+    std::set<unsigned long> inodes;
+    for (const kttool::TcpSocket &s : *sockets) {
+        if (s.local_port == port && s.state == kttool::kTcpListen) {
+            inodes.insert(s.inode);
+        }
+    }
     return inodes;
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "kt_daq.h"
+#include "tcp_table.h"
 
 namespace ktdaqd {
 
@@ -22,28 +23,15 @@ using namespace std::chrono_literals;
 // How often the socket table is read while the endpoints are not listening yet.
 constexpr auto kPollInterval = 10ms;
 
-constexpr unsigned kListenState = 0x0a;
-
-// The inodes of the IPv4 TCP sockets of this network namespace that listen on `port`.
+// The inodes of the TCP sockets of this network namespace that listen on `port`.
 std::vector<unsigned long> listening_inodes(uint16_t port) {
     std::vector<unsigned long> inodes;
-    FILE *table = fopen("/proc/self/net/tcp", "r");
-    if (table == nullptr) {
-        return inodes;
-    }
-    // "sl local rem st tx:rx tr:when retrnsmt uid timeout inode": addresses as hex
-    // IP:PORT, the state in hex.
-    char line[512];
-    while (fgets(line, sizeof line, table) != nullptr) {
-        unsigned local_port = 0, state = 0;
-        unsigned long inode = 0;
-        if (sscanf(line, " %*u: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu", &local_port,
-                   &state, &inode) == 3 &&
-            local_port == port && state == kListenState) {
-            inodes.push_back(inode);
+    for (const kttool::TcpSocket &s :
+         kttool::tcp_sockets().value_or(std::vector<kttool::TcpSocket>{})) {
+        if (s.local_port == port && s.state == kttool::kTcpListen) {
+            inodes.push_back(s.inode);
         }
     }
-    fclose(table);
     return inodes;
 }
 
