@@ -13,8 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include <zmq.h>
+
 #include "filter_fixture.h"
 #include "frame_pattern.h"
+#include "kt_daq.h"
 #include "kt_records.h"
 #include "wait.h"
 
@@ -69,6 +72,37 @@ int idle_connection(uint16_t port) {
     }
     return fd;
 }
+
+// Peers of the configuration socket that complete their handshake and then stay, so that
+// each holds one descriptor of the loop until it is closed (an idle TCP connection would
+// be dropped after the handshake time).
+class StayingPeers {
+  public:
+    explicit StayingPeers(int count) : context_(zmq_ctx_new()) {
+        for (int i = 0; i < count; ++i) {
+            void *peer = zmq_socket(context_, ZMQ_REQ);
+            const int linger = 0;
+            zmq_setsockopt(peer, ZMQ_LINGER, &linger, sizeof linger);
+            zmq_connect(peer, KT_DAQ_CONFIG_ENDPOINT);
+            peers_.push_back(peer);
+        }
+    }
+    ~StayingPeers() { close(); }
+    void close() {
+        for (void *peer : peers_) {
+            zmq_close(peer);
+        }
+        peers_.clear();
+        if (context_ != nullptr) {
+            zmq_ctx_term(context_);
+            context_ = nullptr;
+        }
+    }
+
+  private:
+    void *context_;
+    std::vector<void *> peers_;
+};
 
 class FilterLivenessTest : public ktdaq_test::FilterLoopTest {
   protected:
@@ -162,13 +196,8 @@ TEST_F(FilterLivenessTest, DescriptorsRunningOutPauseAcceptingInsteadOfEndingThe
     start(64);
     ASSERT_TRUE(configure(channel("ch", 9720, 1)));
     ASSERT_TRUE(loop_->wait_output("create channel : ch", 5000));
-    // Idle peers of the configuration socket take every descriptor the loop has left.
-    std::vector<int> idle;
-    for (int i = 0; i < 80; ++i) {
-        const int fd = idle_connection(ktdaq_test::config_port());
-        ASSERT_GE(fd, 0);
-        idle.push_back(fd);
-    }
+    // Peers of the configuration socket take every descriptor the loop has left.
+    StayingPeers peers(80);
     // The configuration server takes them in its time, up to the limit.
     ASSERT_TRUE(kttest::wait_until([&] { return loop_->descriptors() >= 64; }, 5s))
         << loop_->descriptors() << " descriptors open";
@@ -190,9 +219,7 @@ TEST_F(FilterLivenessTest, DescriptorsRunningOutPauseAcceptingInsteadOfEndingThe
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
 
     // With descriptors free again, clients are served.
-    for (int fd : idle) {
-        close(fd);
-    }
+    peers.close();
     close(client_fd);
     ChannelClient client(9720);
     ASSERT_TRUE(client.connected());
