@@ -6,6 +6,7 @@
 #include "kt_daq.h"
 
 namespace ktdaq {
+PublishCounters publish_counters;
 FilterCounters filter_counters;
 }
 

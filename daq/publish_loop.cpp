@@ -17,10 +17,6 @@
 #include "kt_util.h"
 #include "internal.h"
 
-namespace ktdaq {
-PublishCounters publish_counters;
-}
-
 namespace {
 
 using ktdaq::PublishCounters;
