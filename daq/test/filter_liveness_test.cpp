@@ -196,11 +196,15 @@ TEST_F(FilterLivenessTest, DescriptorsRunningOutPauseAcceptingInsteadOfEndingThe
     start(64);
     ASSERT_TRUE(configure(channel("ch", 9720, 1)));
     ASSERT_TRUE(loop_->wait_output("create channel : ch", 5000));
+    // The configuring peer's connection is closed in ZeroMQ's own time; a descriptor it
+    // frees later would let the channel's accept through.
+    loop_->settled_descriptors();
     // Peers of the configuration socket take every descriptor the loop has left.
     StayingPeers peers(80);
     // The configuration server takes them in its time, up to the limit.
     ASSERT_TRUE(kttest::wait_until([&] { return loop_->descriptors() >= 64; }, 5s))
         << loop_->descriptors() << " descriptors open";
+    ASSERT_GE(loop_->settled_descriptors(), 64);
     const int client_fd = idle_connection(9720);
     ASSERT_GE(client_fd, 0);
     // ZeroMQ's I/O thread retries the configuration socket's failing accept on its own;
