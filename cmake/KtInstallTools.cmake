@@ -11,6 +11,8 @@ set(KT_TOOL_SUMMARY_kt-sub "subscriber of the publish mode: counts, checks and s
 set(KT_TOOL_SUMMARY_kt-cmdd "example command server of the instrument's command protocol")
 set(KT_TOOL_SUMMARY_kt-channel "configures a channel of the acquisition engine's filter mode")
 set(KT_TOOL_SUMMARY_kt-tap "client of a filter-mode channel: shows the frames it sends")
+set(KT_TOOL_SUMMARY_kt-relay
+  "carries the acquisition engine's endpoints to another interface, optionally with keys")
 set(KT_TOOL_SUMMARY_kt-io "bench bring-up tool for FPGA registers, serial ports and I2C")
 
 find_program(KT_HELP2MAN help2man)

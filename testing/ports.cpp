@@ -19,8 +19,8 @@ namespace {
 
 // TCP sockets of this network namespace in `state` whose local (or remote) port is
 // `port`; -1 when the tables cannot be read.
-int sockets(uint16_t port, bool local, unsigned state) {
-    const auto all = kttool::tcp_sockets();
+int sockets(uint16_t port, bool local, unsigned state, const std::string &net = "/proc/net") {
+    const auto all = kttool::tcp_sockets(net);
     if (!all) {
         return -1;
     }
@@ -33,8 +33,8 @@ int sockets(uint16_t port, bool local, unsigned state) {
 
 }  // namespace
 
-int connections_to(uint16_t port) {
-    return sockets(port, false, kttool::kTcpEstablished);
+int connections_to(uint16_t port, const std::string &net) {
+    return sockets(port, false, kttool::kTcpEstablished, net);
 }
 
 bool listening(uint16_t port) {

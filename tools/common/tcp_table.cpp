@@ -29,12 +29,12 @@ bool read_table(const char *path, std::vector<TcpSocket> *sockets) {
 
 }  // namespace
 
-std::optional<std::vector<TcpSocket>> tcp_sockets() {
+std::optional<std::vector<TcpSocket>> tcp_sockets(const std::string &net) {
     std::vector<TcpSocket> sockets;
-    if (!read_table("/proc/net/tcp", &sockets)) {
+    if (!read_table((net + "/tcp").c_str(), &sockets)) {
         return std::nullopt;
     }
-    read_table("/proc/net/tcp6", &sockets);  // absent without IPv6
+    read_table((net + "/tcp6").c_str(), &sockets);  // absent without IPv6
     return sockets;
 }
 

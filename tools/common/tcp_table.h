@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace kttool {
@@ -19,8 +20,8 @@ struct TcpSocket {
     unsigned long inode;
 };
 
-// The IPv4 and IPv6 sockets (/proc/net/tcp and tcp6); nothing when the IPv4 table cannot
-// be read.
-std::optional<std::vector<TcpSocket>> tcp_sockets();
+// The IPv4 and IPv6 sockets (`net`/tcp and tcp6; /proc/PID/net for the namespace of
+// process PID); nothing when the IPv4 table cannot be read.
+std::optional<std::vector<TcpSocket>> tcp_sockets(const std::string &net = "/proc/net");
 
 }  // namespace kttool

@@ -16,6 +16,7 @@
 #include "filter_plugin.h"
 #include "kt_daq.h"
 #include "local_sockets.h"
+#include "remote_access.h"
 #include "tool_options.h"
 
 namespace {
@@ -32,6 +33,7 @@ void usage(FILE *out) {
             "       kt-channel --raw MESSAGE [common options]\n"
             "       kt-channel --list-filters\n"
             "common options: [--host HOST] [--timeout MS] [--no-check]\n"
+            "                [--server-key FILE --client-key FILE]\n"
             "Sends one channel configuration to the filter mode (%s) and waits\n"
             "for the reply.\n"
             "  --name N        channel name; a known name replaces that channel\n"
@@ -46,6 +48,9 @@ void usage(FILE *out) {
             "                  its items are checked like the options\n"
             "  --host HOST     host of the configuration socket (default %s); its port\n"
             "                  stays the device's\n"
+            "  --server-key FILE  the public key of the instrument's kt-relay, when it\n"
+            "                  requires keys\n"
+            "  --client-key FILE  this client's secret key, one the relay lists\n"
             "  --timeout MS    how long to wait for the reply (default 3000)\n"
             "  --no-check      send filter names without looking them up in the plug-in\n"
             "  --list-filters  print the filters the plug-in %s defines and exit\n"
@@ -62,15 +67,9 @@ void usage(FILE *out) {
 
 const kttool::Tool kTool{"kt-channel", usage};
 
-// The device's configuration port, from its endpoint "tcp://HOST:PORT".
+// The device's configuration port.
 uint16_t endpoint_port() {
-    const std::string endpoint = kEndpoint;
-    return static_cast<uint16_t>(std::stoul(endpoint.substr(endpoint.rfind(':') + 1)));
-}
-
-std::string endpoint_on(const std::string &host) {
-    const bool ipv6 = host.find(':') != std::string::npos;
-    return "tcp://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(endpoint_port());
+    return kttool::endpoint_port(kEndpoint);
 }
 
 int list_filters() {
@@ -86,7 +85,8 @@ int list_filters() {
 }
 
 // Sends `message` and waits for the reply; false when none came within `timeout` ms.
-bool exchange(const std::string &endpoint, const std::string &message, long timeout) {
+bool exchange(const std::string &endpoint, const std::string &message, long timeout,
+              const std::optional<kttool::CurveClient> &keys) {
     void *context = zmq_ctx_new();
     void *socket = zmq_socket(context, ZMQ_REQ);
     const int linger = 0;
@@ -95,6 +95,9 @@ bool exchange(const std::string &endpoint, const std::string &message, long time
     zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
     zmq_setsockopt(socket, ZMQ_RCVTIMEO, &wait, sizeof wait);
     zmq_setsockopt(socket, ZMQ_IPV6, &ipv6, sizeof ipv6);
+    if (keys) {
+        kttool::secure_client(socket, *keys);
+    }
     bool replied = false;
     char reply[64];
     if (zmq_connect(socket, endpoint.c_str()) != 0 ||
@@ -125,6 +128,7 @@ int main(int argc, char **argv) {
     std::vector<Item> items;
     std::string raw, host = kDefaultHost;
     bool raw_given = false, check_filters = true, list = false;
+    const char *server_key = nullptr, *client_key = nullptr;
     long timeout = 3000;
     const auto take = [&](int opt, const char *value) {
         if (opt >= '0' && opt < '0' + ktchannel::kKeys) {
@@ -141,6 +145,10 @@ int main(int argc, char **argv) {
             raw_given = true;
         } else if (opt == 'H') {
             host = value;
+        } else if (opt == 'S') {
+            server_key = value;
+        } else if (opt == 'C') {
+            client_key = value;
         } else if (opt == 'n') {
             check_filters = false;
         } else if (opt == 'l') {
@@ -154,15 +162,16 @@ int main(int argc, char **argv) {
         }
         return true;
     };
-    if (const auto status =
-            kttool::parse_options(kTool, argc, argv, "h",
-                                  {kttool::valued("name", '0'), kttool::valued("port", '1'),
-                                   kttool::valued("module", '2'), kttool::valued("channels", '3'),
-                                   kttool::valued("param", '4'), kttool::valued("filters", '5'),
-                                   kttool::valued("raw", 'r'), kttool::valued("host", 'H'),
-                                   kttool::valued("timeout", 't'), kttool::flag("no-check", 'n'),
-                                   kttool::flag("list-filters", 'l')},
-                                  take)) {
+    if (const auto status = kttool::parse_options(
+            kTool, argc, argv, "h",
+            {kttool::valued("name", '0'), kttool::valued("port", '1'),
+             kttool::valued("module", '2'), kttool::valued("channels", '3'),
+             kttool::valued("param", '4'), kttool::valued("filters", '5'),
+             kttool::valued("raw", 'r'), kttool::valued("host", 'H'),
+             kttool::valued("timeout", 't'), kttool::flag("no-check", 'n'),
+             kttool::flag("list-filters", 'l'), kttool::valued("server-key", 'S'),
+             kttool::valued("client-key", 'C')},
+            take)) {
         return *status;
     }
     if (optind != argc || (raw_given && !items.empty())) {
@@ -170,6 +179,10 @@ int main(int argc, char **argv) {
     }
     if (list) {
         return list_filters();
+    }
+    std::optional<kttool::CurveClient> keys;
+    if (!kttool::load_curve_client("kt-channel", server_key, client_key, &keys)) {
+        return kttool::kUsageStatus;
     }
     if (!raw_given) {
         // Key 1 before key 3: the port must be known when the channel's socket opens.
@@ -214,8 +227,8 @@ int main(int argc, char **argv) {
     const auto engine_before = local ? ktchannel::listening_sockets(endpoint_port()) : std::nullopt;
     const auto port_before = local && port != 0 ? ktchannel::listening_sockets(port) : std::nullopt;
 
-    const std::string endpoint = endpoint_on(host);
-    if (!exchange(endpoint, message, timeout)) {
+    const std::string endpoint = kttool::tcp_endpoint(host, endpoint_port());
+    if (!exchange(endpoint, message, timeout, keys)) {
         if (engine_before && engine_before->empty()) {
             fprintf(stderr, "kt-channel: nothing listens on %s\n", endpoint.c_str());
         } else if (const auto now = ktchannel::listening_sockets(endpoint_port());

@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "frame_dump.h"
 #include "frame_pattern.h"
 #include "kt_daq.h"
+#include "remote_access.h"
 #include "sub_tally.h"
 #include "tool_options.h"
 #include "tool_stop.h"
@@ -25,6 +27,7 @@ using Clock = ktsub::Tally::Clock;
 
 constexpr char kPubEndpoint[] = KT_DAQ_PUB_ENDPOINT;
 constexpr char kAckEndpoint[] = KT_DAQ_ACK_ENDPOINT;
+constexpr char kDefaultHost[] = "127.0.0.1";
 // The publisher answers an acknowledgement as soon as it takes it; one that stays
 // unanswered this long went to a publisher that is gone or awaits none.
 constexpr int kReplyTimeoutMs = 2500;
@@ -35,6 +38,8 @@ struct Options {
     bool ack = true, dump = false, verify = false, quiet = false;
     uint64_t count = 0, seconds = 0;
     const char *out = nullptr;
+    std::string host = kDefaultHost;
+    const char *server_key = nullptr, *client_key = nullptr;
 };
 
 void usage(FILE *out) {
@@ -52,6 +57,10 @@ void usage(FILE *out) {
             "                 and that its sequence number (header bytes 4..11) is above the\n"
             "                 previous frame's\n"
             "  --quiet        no live status line, only the summary\n"
+            "  --host HOST    the instrument's address when it runs kt-relay (default %s);\n"
+            "                 the ports stay the same\n"
+            "  --server-key FILE  the relay's public key, when it requires keys\n"
+            "  --client-key FILE  this client's secret key, one the relay lists\n"
             "Counted per source and in total: frames lost (msg_ids skipped and not received\n"
             "since), out of order (a msg_id behind the source's newest, duplicates included;\n"
             "with --verify also a sequence number not above the previous frame's) and under\n"
@@ -59,7 +68,7 @@ void usage(FILE *out) {
             "Exit status 1 when a frame failed --verify, came out of order or under a wrong\n"
             "topic (lost frames alone do not fail: a restarted kt-daqd skips frames), or\n"
             "--out could not be written; 3 when --count was not reached; 2 on a usage error.\n",
-            kPubEndpoint, kAckEndpoint);
+            kPubEndpoint, kAckEndpoint, kDefaultHost);
 }
 
 const kttool::Tool kTool{"kt-sub", usage};
@@ -83,7 +92,11 @@ bool parse_source(const char *text, Options *o) {
 // cannot send again before it has its reply, and the publisher may have been restarted.
 class Acknowledger {
   public:
-    explicit Acknowledger(void *context) : context_(context) { open(); }
+    Acknowledger(void *context, std::string endpoint,
+                 const std::optional<kttool::CurveClient> &keys)
+        : context_(context), endpoint_(std::move(endpoint)), keys_(keys) {
+        open();
+    }
     ~Acknowledger() { close(); }
 
     bool ack() {
@@ -105,7 +118,12 @@ class Acknowledger {
         zmq_setsockopt(req_, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
         zmq_setsockopt(req_, ZMQ_SNDTIMEO, &timeout, sizeof timeout);
         zmq_setsockopt(req_, ZMQ_LINGER, &linger, sizeof linger);
-        zmq_connect(req_, kAckEndpoint);
+        const int ipv6 = 1;
+        zmq_setsockopt(req_, ZMQ_IPV6, &ipv6, sizeof ipv6);
+        if (keys_) {
+            kttool::secure_client(req_, *keys_);
+        }
+        zmq_connect(req_, endpoint_.c_str());
     }
     void close() {
         if (req_ != nullptr) {
@@ -114,6 +132,8 @@ class Acknowledger {
         }
     }
     void *context_;
+    const std::string endpoint_;
+    const std::optional<kttool::CurveClient> keys_;
     void *req_ = nullptr;
 };
 
@@ -181,6 +201,15 @@ int main(int argc, char **argv) {
             case 'q':
                 o.quiet = true;
                 break;
+            case 'H':
+                o.host = value;
+                return true;
+            case 'S':
+                o.server_key = value;
+                return true;
+            case 'C':
+                o.client_key = value;
+                return true;
         }
         if (!ok) {
             fprintf(stderr, "kt-sub: bad value %s: give a positive whole number\n", value);
@@ -191,7 +220,8 @@ int main(int argc, char **argv) {
             kTool, argc, argv, "h",
             {kttool::flag("no-ack", 'a'), kttool::valued("count", 'n'),
              kttool::valued("seconds", 's'), kttool::flag("dump", 'd'), kttool::valued("out", 'o'),
-             kttool::flag("verify", 'v'), kttool::flag("quiet", 'q')},
+             kttool::flag("verify", 'v'), kttool::flag("quiet", 'q'), kttool::valued("host", 'H'),
+             kttool::valued("server-key", 'S'), kttool::valued("client-key", 'C')},
             take)) {
         return *status;
     }
@@ -204,6 +234,14 @@ int main(int argc, char **argv) {
         }
         return kttool::usage_error(kTool);
     }
+    std::optional<kttool::CurveClient> keys;
+    if (!kttool::load_curve_client("kt-sub", o.server_key, o.client_key, &keys)) {
+        return kttool::kUsageStatus;
+    }
+    const std::string pub_endpoint =
+        kttool::tcp_endpoint(o.host, kttool::endpoint_port(kPubEndpoint));
+    const std::string ack_endpoint =
+        kttool::tcp_endpoint(o.host, kttool::endpoint_port(kAckEndpoint));
     FILE *out = nullptr;
     if (o.out != nullptr && (out = fopen(o.out, "wb")) == nullptr) {
         fprintf(stderr, "kt-sub: cannot write %s: %s\n", o.out, strerror(errno));
@@ -224,12 +262,17 @@ int main(int argc, char **argv) {
     const int reconnect_ms = 20;
     zmq_setsockopt(sub, ZMQ_RECONNECT_IVL, &reconnect_ms, sizeof reconnect_ms);
     zmq_setsockopt(sub, ZMQ_SUBSCRIBE, wanted.data(), wanted.size());
-    zmq_connect(sub, kPubEndpoint);
+    const int ipv6 = 1;
+    zmq_setsockopt(sub, ZMQ_IPV6, &ipv6, sizeof ipv6);
+    if (keys) {
+        kttool::secure_client(sub, *keys);
+    }
+    zmq_connect(sub, pub_endpoint.c_str());
     {
-        Acknowledger acker(context);
+        Acknowledger acker(context, ack_endpoint, keys);
         const bool tty = isatty(STDERR_FILENO) != 0;
         fprintf(stderr, "kt-sub: %s on %s%s\n", o.all ? "every frame" : wanted.c_str(),
-                kPubEndpoint, o.ack ? ", acknowledging each" : ", not acknowledging");
+                pub_endpoint.c_str(), o.ack ? ", acknowledging each" : ", not acknowledging");
         const auto start = Clock::now();
         ktsub::Tally tally(start);
         kttool::RateLine rate("kt-sub", stderr, tty, start);

@@ -142,7 +142,9 @@ int main(int argc, char **argv) {
         }
         buf.insert(buf.end(), chunk, chunk + n);
         size_t used = 0;
-        while (buf.size() - used >= KT_FRAME_HEADER_SIZE) {
+        // Frames after the N-th of --frames are neither counted nor written.
+        while (buf.size() - used >= KT_FRAME_HEADER_SIZE &&
+               (max_frames == 0 || frames < max_frames)) {
             const auto *f = reinterpret_cast<const kt_frame *>(buf.data() + used);
             const size_t length = kt_frame_length(f);
             if (buf.size() - used < length) {
@@ -164,6 +166,11 @@ int main(int argc, char **argv) {
     const double total = std::chrono::duration<double>(Clock::now() - start).count();
     printf("kt-tap: %llu frames, %llu bytes in %.1f s%s\n", frames, bytes, total,
            closed ? " (the device closed the connection)" : "");
+    printf("kt-tap: sources");
+    for (const auto &[key, n] : per_source) {
+        printf(" %u:%u=%llu", key >> 8, key & 0xff, n);
+    }
+    printf("\n");
     if (out != nullptr) {
         fclose(out);
     }
