@@ -16,6 +16,7 @@
 #include "frame_dump.h"
 #include "frame_pattern.h"
 #include "kt_daq.h"
+#include "recording.h"
 #include "remote_access.h"
 #include "sub_tally.h"
 #include "tool_options.h"
@@ -38,6 +39,7 @@ struct Options {
     bool ack = true, dump = false, verify = false, quiet = false;
     uint64_t count = 0, seconds = 0;
     const char *out = nullptr;
+    std::string sample_format = "raw";
     std::string host = kDefaultHost;
     const char *server_key = nullptr, *client_key = nullptr;
 };
@@ -52,7 +54,11 @@ void usage(FILE *out) {
             "  --count N      stop after N frames\n"
             "  --seconds S    stop after S seconds\n"
             "  --dump         print each frame in hex on standard output\n"
-            "  --out FILE     write the raw frames to FILE, one after the other\n"
+            "  --out FILE     record the frames: FILE holds them as they arrived, one after\n"
+            "                 the other; FILE.index their offsets, receive times and\n"
+            "                 sources; FILE.meta.json, written at the end, describes them\n"
+            "  --sample-format F  what the payloads hold, declared in FILE.meta.json: %s\n"
+            "                 (default raw)\n"
             "  --verify       check each frame's content (frames of the simulated engine)\n"
             "                 and that its sequence number (header bytes 4..11) is above the\n"
             "                 previous frame's\n"
@@ -68,7 +74,7 @@ void usage(FILE *out) {
             "Exit status 1 when a frame failed --verify, came out of order or under a wrong\n"
             "topic (lost frames alone do not fail: a restarted kt-daqd skips frames), or\n"
             "--out could not be written; 3 when --count was not reached; 2 on a usage error.\n",
-            kPubEndpoint, kAckEndpoint, kDefaultHost);
+            kPubEndpoint, kAckEndpoint, kttool::kSampleFormats, kDefaultHost);
 }
 
 const kttool::Tool kTool{"kt-sub", usage};
@@ -195,6 +201,14 @@ int main(int argc, char **argv) {
             case 'o':
                 o.out = value;
                 break;
+            case 'F':
+                if (!kttool::is_sample_format(value)) {
+                    fprintf(stderr, "kt-sub: bad --sample-format %s: give one of %s\n", value,
+                            kttool::kSampleFormats);
+                    return false;
+                }
+                o.sample_format = value;
+                return true;
             case 'v':
                 o.verify = true;
                 break;
@@ -220,7 +234,8 @@ int main(int argc, char **argv) {
             kTool, argc, argv, "h",
             {kttool::flag("no-ack", 'a'), kttool::valued("count", 'n'),
              kttool::valued("seconds", 's'), kttool::flag("dump", 'd'), kttool::valued("out", 'o'),
-             kttool::flag("verify", 'v'), kttool::flag("quiet", 'q'), kttool::valued("host", 'H'),
+             kttool::valued("sample-format", 'F'), kttool::flag("verify", 'v'),
+             kttool::flag("quiet", 'q'), kttool::valued("host", 'H'),
              kttool::valued("server-key", 'S'), kttool::valued("client-key", 'C')},
             take)) {
         return *status;
@@ -242,9 +257,11 @@ int main(int argc, char **argv) {
         kttool::tcp_endpoint(o.host, kttool::endpoint_port(kPubEndpoint));
     const std::string ack_endpoint =
         kttool::tcp_endpoint(o.host, kttool::endpoint_port(kAckEndpoint));
-    FILE *out = nullptr;
-    if (o.out != nullptr && (out = fopen(o.out, "wb")) == nullptr) {
-        fprintf(stderr, "kt-sub: cannot write %s: %s\n", o.out, strerror(errno));
+    kttool::RecordingWriter recording;
+    std::string error;
+    if (o.out != nullptr &&
+        !recording.open(o.out, {"kt-sub", pub_endpoint, o.sample_format}, &error)) {
+        fprintf(stderr, "kt-sub: %s\n", error.c_str());
         return 1;
     }
     kttool::install_stop_handler();
@@ -299,6 +316,7 @@ int main(int argc, char **argv) {
             if (!receive(sub, &topic, &frame, &parts)) {
                 continue;
             }
+            const uint64_t received_ns = kttool::RecordingWriter::now_ns();
             if (!o.all && topic != wanted) {
                 ++tally.other_topics;  // another source whose topic shares the prefix
                 continue;
@@ -331,8 +349,8 @@ int main(int argc, char **argv) {
                 if (o.dump) {
                     ktsub::dump_frame(stdout, topic, frame.data(), frame.size());
                 }
-                if (out != nullptr) {
-                    fwrite(frame.data(), 1, frame.size(), out);
+                if (o.out != nullptr) {
+                    recording.write(frame.data(), frame.size(), received_ns);
                 }
             }
             if (o.ack) {
@@ -358,8 +376,8 @@ int main(int argc, char **argv) {
         }
         tally.summary(stderr, end);
         fflush(stdout);
-        if (out != nullptr && fclose(out) != 0) {
-            fprintf(stderr, "kt-sub: writing %s failed: %s\n", o.out, strerror(errno));
+        if (o.out != nullptr && !recording.close(&error)) {
+            fprintf(stderr, "kt-sub: %s\n", error.c_str());
             return 1;
         }
         zmq_close(sub);

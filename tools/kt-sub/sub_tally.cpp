@@ -4,14 +4,14 @@ namespace ktsub {
 
 void Tally::take(const Arrival &frame) {
     Source &s = sources_[{frame.module_id, frame.channel_id}];
-    const MsgOrder::Verdict verdict = s.order.take(frame.msg_id);
+    const kttool::MsgOrder::Verdict verdict = s.order.take(frame.msg_id);
     // A frame counts once as out of order, whether its msg_id or its sequence number
     // shows it.
-    if (verdict != MsgOrder::Verdict::kInOrder || frame.seq_behind) {
+    if (verdict != kttool::MsgOrder::Verdict::kInOrder || frame.seq_behind) {
         ++s.out_of_order;
         ++out_of_order_;
     }
-    if (verdict == MsgOrder::Verdict::kDuplicate) {
+    if (verdict == kttool::MsgOrder::Verdict::kDuplicate) {
         ++s.duplicates;
     }
     if (frame.wrong_topic) {

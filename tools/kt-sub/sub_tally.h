@@ -50,7 +50,7 @@ class Tally {
         uint64_t out_of_order = 0;  // duplicates included
         uint64_t duplicates = 0;
         uint64_t wrong_topic = 0;
-        MsgOrder order;
+        kttool::MsgOrder order;
     };
     uint64_t lost() const;
     uint64_t duplicates() const;

@@ -18,6 +18,7 @@
 
 #include "kt_records.h"
 #include "rate_line.h"
+#include "recording.h"
 #include "tool_options.h"
 #include "tool_stop.h"
 
@@ -30,13 +31,19 @@ using Clock = std::chrono::steady_clock;
 
 void usage(FILE *out) {
     fprintf(out,
-            "usage: kt-tap PORT [--host ADDR] [--seconds S] [--frames N] [--dump] [--out FILE]\n"
+            "usage: kt-tap PORT [--host ADDR] [--seconds S] [--frames N] [--dump]\n"
+            "              [--out FILE [--sample-format F]]\n"
             "Connects to a channel's port and shows the frames it sends.\n"
             "  --host ADDR    device address (default 127.0.0.1)\n"
             "  --seconds S    stop after S seconds\n"
             "  --frames N     stop after N frames\n"
             "  --dump         print each frame in hex\n"
-            "  --out FILE     append the raw frames to FILE\n");
+            "  --out FILE     record the frames: FILE holds them as they arrived, one after\n"
+            "                 the other; FILE.index their offsets, receive times and\n"
+            "                 sources; FILE.meta.json, written at the end, describes them\n"
+            "  --sample-format F  what the payloads hold, declared in FILE.meta.json: %s\n"
+            "                 (default raw)\n",
+            kttool::kSampleFormats);
 }
 
 const kttool::Tool kTool{"kt-tap", usage};
@@ -59,6 +66,7 @@ void dump(const uint8_t *frame, size_t length) {
 int main(int argc, char **argv) {
     const char *host = "127.0.0.1";
     const char *out_path = nullptr;
+    std::string sample_format = "raw";
     uint64_t seconds = 0, max_frames = 0;
     bool hex = false;
     const auto take = [&](int opt, const char *value) {
@@ -76,13 +84,22 @@ int main(int argc, char **argv) {
             case 'o':
                 out_path = value;
                 break;
+            case 'F':
+                if (!kttool::is_sample_format(value)) {
+                    fprintf(stderr, "kt-tap: bad --sample-format %s: give one of %s\n", value,
+                            kttool::kSampleFormats);
+                    return false;
+                }
+                sample_format = value;
+                break;
         }
         return true;
     };
     if (const auto status = kttool::parse_options(
             kTool, argc, argv, "h",
             {kttool::valued("host", 'H'), kttool::valued("seconds", 's'),
-             kttool::valued("frames", 'n'), kttool::flag("dump", 'd'), kttool::valued("out", 'o')},
+             kttool::valued("frames", 'n'), kttool::flag("dump", 'd'), kttool::valued("out", 'o'),
+             kttool::valued("sample-format", 'F')},
             take)) {
         return *status;
     }
@@ -104,9 +121,13 @@ int main(int argc, char **argv) {
                 strerror(errno));
         return 1;
     }
-    FILE *out = out_path != nullptr ? fopen(out_path, "ab") : nullptr;
-    if (out_path != nullptr && out == nullptr) {
-        fprintf(stderr, "kt-tap: cannot open %s: %s\n", out_path, strerror(errno));
+    kttool::RecordingWriter recording;
+    std::string error;
+    const std::string origin = "tcp://" + std::string(host) + ":" + std::to_string(*port);
+    if (out_path != nullptr &&
+        !recording.open(out_path, {"kt-tap", origin, sample_format}, &error)) {
+        fprintf(stderr, "kt-tap: %s\n", error.c_str());
+        close(fd);
         return 1;
     }
     kttool::install_stop_handler();
@@ -140,6 +161,7 @@ int main(int argc, char **argv) {
             closed = true;
             break;
         }
+        const uint64_t received_ns = kttool::RecordingWriter::now_ns();
         buf.insert(buf.end(), chunk, chunk + n);
         size_t used = 0;
         // Frames after the N-th of --frames are neither counted nor written.
@@ -156,8 +178,8 @@ int main(int argc, char **argv) {
             if (hex) {
                 dump(buf.data() + used, length);
             }
-            if (out != nullptr) {
-                fwrite(buf.data() + used, 1, length, out);
+            if (out_path != nullptr) {
+                recording.write(buf.data() + used, length, received_ns);
             }
             used += length;
         }
@@ -171,9 +193,10 @@ int main(int argc, char **argv) {
         printf(" %u:%u=%llu", key >> 8, key & 0xff, n);
     }
     printf("\n");
-    if (out != nullptr) {
-        fclose(out);
-    }
     close(fd);
+    if (out_path != nullptr && !recording.close(&error)) {
+        fprintf(stderr, "kt-tap: %s\n", error.c_str());
+        return 1;
+    }
     return 0;
 }

@@ -15,6 +15,7 @@
 #include "process.h"
 #include "sim_fixture.h"
 #include "temp_dir.h"
+#include "unit_file.h"
 #include "wait.h"
 
 namespace {
@@ -169,7 +170,9 @@ TEST_F(RelayTest, ChannelConfiguredAndTappedFromTheOtherSide) {
     ASSERT_TRUE(kttest::listening(9000));
 
     // The channel's own port listens on every interface: the client taps it directly.
-    Process tap(client(KT_TAP_PATH, {"9000", "--host", kRelayAddress, "--frames", "200"}));
+    const std::string recording = dir.file("tap.bin");
+    Process tap(client(KT_TAP_PATH, {"9000", "--host", kRelayAddress, "--frames", "200", "--out",
+                                     recording, "--sample-format", "u8"}));
     ASSERT_TRUE(daqd->wait_output("accept connect " + std::string(kClientAddress), 10s))
         << daqd->output() << tap.errors();
     ktsim::EngineConfig config;
@@ -180,6 +183,15 @@ TEST_F(RelayTest, ChannelConfiguredAndTappedFromTheOtherSide) {
     ASSERT_EQ(tap.wait(30s), 0) << tap.errors();
     EXPECT_TRUE(contains(tap.output(), "kt-tap: 200 frames")) << tap.output();
     EXPECT_TRUE(contains(tap.output(), "kt-tap: sources 2:1=200\n")) << tap.output();
+    const std::string meta = kttest::read_file(recording + ".meta.json");
+    EXPECT_TRUE(contains(meta, "\"origin\": \"tcp://10.77.0.1:9000\"")) << meta;
+    EXPECT_TRUE(contains(meta, "\"sample_format\": \"u8\"")) << meta;
+    EXPECT_TRUE(contains(meta, "\"frames\": 200,\n  \"bytes\": 16800,")) << meta;
+    EXPECT_TRUE(contains(meta,
+                         "{\"source\": \"2:1\", \"module\": 2, \"channel\": 1, "
+                         "\"frames\": 200, \"bytes\": 16800, \"msg_id_gaps\": 0, "
+                         "\"out_of_order\": 0"))
+        << meta;
 }
 
 }  // namespace

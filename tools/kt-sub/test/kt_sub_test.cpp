@@ -19,8 +19,10 @@
 #include "kt_daq.h"
 #include "ports.h"
 #include "process.h"
+#include "recording.h"
 #include "sim_fixture.h"
 #include "temp_dir.h"
+#include "unit_file.h"
 #include "wait.h"
 
 namespace {
@@ -72,7 +74,8 @@ TEST_F(ToolsTest, SubscriberTakesOnlyItsSourceAndWritesItsFramesRaw) {
     auto daqd = start_daqd({"--subscribe", "1:1"});
     const kttest::TempDir dir("kt_sub_test");
     const std::string file = dir.file("frames.bin");
-    auto sub = start_sub({"1:1", "--count", "300", "--verify", "--quiet", "--out", file});
+    auto sub = start_sub({"1:1", "--count", "300", "--verify", "--quiet", "--out", file,
+                          "--sample-format", "i16le"});
     ktsim::EngineConfig config;
     config.sources = {{1, 1}, {1, 10}, {1, 11}};  // all three match the prefix frame://1:1
     config.payload_sizes = {0, 100, 2028};
@@ -111,6 +114,42 @@ TEST_F(ToolsTest, SubscriberTakesOnlyItsSourceAndWritesItsFramesRaw) {
     EXPECT_EQ(offset, bytes.size());
     EXPECT_EQ(frames, 300);
     EXPECT_EQ(daqd->output().find("time out"), std::string::npos) << daqd->output();
+
+    // The index has a record per frame, at its offset and in receive order; the sidecar
+    // counts the one source without gaps.
+    std::ifstream index_in(file + ".index", std::ios::binary);
+    const std::vector<uint8_t> index((std::istreambuf_iterator<char>(index_in)),
+                                     std::istreambuf_iterator<char>());
+    ASSERT_EQ(index.size(), kttool::kIndexHeaderSize + 300 * kttool::kIndexRecordSize);
+    uint64_t expected_offset = 0, previous_ns = 0;
+    for (size_t i = 0; i < 300; ++i) {
+        const uint8_t *r = index.data() + kttool::kIndexHeaderSize + i * kttool::kIndexRecordSize;
+        uint64_t at = 0, ns = 0;
+        uint16_t msg_id = 0;
+        uint32_t length = 0;
+        memcpy(&at, r, 8);
+        memcpy(&ns, r + 8, 8);
+        memcpy(&msg_id, r + 18, 2);
+        memcpy(&length, r + 20, 4);
+        ASSERT_EQ(at, expected_offset) << i;
+        EXPECT_GE(ns, previous_ns) << i;
+        EXPECT_EQ(r[16], 1);
+        EXPECT_EQ(r[17], 1);
+        EXPECT_EQ(msg_id, i);
+        expected_offset += length;
+        previous_ns = ns;
+    }
+    const std::string meta = kttest::read_file(file + ".meta.json");
+    for (const char *part :
+         {"\"tool\": \"kt-sub\"", "\"origin\": \"tcp://127.0.0.1:22720\"",
+          "\"sample_format\": \"i16le\"", "\"frames\": 300,",
+          "{\"source\": \"1:1\", \"module\": 1, \"channel\": 1, \"frames\": 300, "}) {
+        EXPECT_NE(meta.find(part), std::string::npos) << part << "\n" << meta;
+    }
+    EXPECT_NE(meta.find("\"msg_id_gaps\": 0, \"out_of_order\": 0, \"first_msg_id\": 0, "
+                        "\"last_msg_id\": 299}"),
+              std::string::npos)
+        << meta;
 }
 
 TEST_F(ToolsTest, DumpShowsHeaderFieldsAndBytes) {

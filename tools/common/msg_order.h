@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace ktsub {
+namespace kttool {
 
 class MsgOrder {
   public:
@@ -32,4 +32,4 @@ class MsgOrder {
     uint64_t lost_ = 0;
 };
 
-}  // namespace ktsub
+}  // namespace kttool

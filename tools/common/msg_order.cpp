@@ -1,6 +1,6 @@
 #include "msg_order.h"
 
-namespace ktsub {
+namespace kttool {
 
 MsgOrder::Verdict MsgOrder::take(uint16_t msg_id) {
     if (!started_) {
@@ -36,4 +36,4 @@ MsgOrder::Verdict MsgOrder::take(uint16_t msg_id) {
     return Verdict::kLate;
 }
 
-}  // namespace ktsub
+}  // namespace kttool
