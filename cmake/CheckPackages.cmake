@@ -270,7 +270,7 @@ foreach(dir info updates triggers)
   file(MAKE_DIRECTORY "${root}/var/lib/dpkg/${dir}")
 endforeach()
 file(TOUCH "${root}/var/lib/dpkg/status" "${root}/var/lib/dpkg/available")
-set(system_libs libc6 libgcc-s1 libstdc++6 libsystemd0 libzmq5 zlib1g)
+set(system_libs libc6 libcivetweb1 libgcc-s1 libstdc++6 libsystemd0 libzmq5 zlib1g)
 set(dpkg dpkg "--root=${root}" --force-script-chrootless --force-not-root)
 execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE host_arch
   OUTPUT_STRIP_TRAILING_WHITESPACE)

@@ -13,6 +13,7 @@ set(KT_TOOL_SUMMARY_kt-channel "configures a channel of the acquisition engine's
 set(KT_TOOL_SUMMARY_kt-tap "client of a filter-mode channel: shows the frames it sends")
 set(KT_TOOL_SUMMARY_kt-relay
   "carries the acquisition engine's endpoints to another interface, optionally with keys")
+set(KT_TOOL_SUMMARY_kt-web "live view of the instrument's frames in the browser")
 set(KT_TOOL_SUMMARY_kt-io "bench bring-up tool for FPGA registers, serial ports and I2C")
 
 find_program(KT_HELP2MAN help2man)

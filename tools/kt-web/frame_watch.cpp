@@ -1,0 +1,211 @@
+#include "frame_watch.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zmq.h>
+
+#include <cstring>
+#include <vector>
+
+#include "kt_daq.h"
+#include "kt_records.h"
+
+namespace ktweb {
+
+namespace {
+
+constexpr int kPollMs = 200;
+// The publisher answers an acknowledgement at once; one unanswered this long went to a
+// publisher that is gone.
+constexpr int kReplyTimeoutMs = 2500;
+
+void *open_socket(void *context, int type, const std::string &endpoint,
+                  const std::optional<kttool::CurveClient> &keys) {
+    void *socket = zmq_socket(context, type);
+    const int linger = 0, reconnect_ms = 100, ipv6 = 1;
+    zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
+    zmq_setsockopt(socket, ZMQ_RECONNECT_IVL, &reconnect_ms, sizeof reconnect_ms);
+    zmq_setsockopt(socket, ZMQ_IPV6, &ipv6, sizeof ipv6);
+    if (type == ZMQ_REQ) {
+        const int timeout = kReplyTimeoutMs;
+        zmq_setsockopt(socket, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
+        zmq_setsockopt(socket, ZMQ_SNDTIMEO, &timeout, sizeof timeout);
+    }
+    if (keys) {
+        kttool::secure_client(socket, *keys);
+    }
+    zmq_connect(socket, endpoint.c_str());
+    return socket;
+}
+
+// The events of a socket monitor that change whether the subscriber is connected: 1
+// connected, 0 disconnected, -1 none.
+int connection_event(void *monitor) {
+    int state = -1;
+    zmq_msg_t part;
+    zmq_msg_init(&part);
+    while (zmq_msg_recv(&part, monitor, ZMQ_DONTWAIT) >= 0) {
+        uint16_t event = 0;
+        if (zmq_msg_size(&part) >= 6 && zmq_msg_more(&part)) {
+            memcpy(&event, zmq_msg_data(&part), sizeof event);
+            if (event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED) {
+                state = 1;
+            } else if (event == ZMQ_EVENT_DISCONNECTED) {
+                state = 0;
+            }
+        }
+        zmq_msg_recv(&part, monitor, 0);  // the endpoint, the event's second part
+    }
+    zmq_msg_close(&part);
+    return state;
+}
+
+}  // namespace
+
+FrameWatch::FrameWatch(const WatchConfig &config, SourceBook *book) : config_(config), book_(book) {
+    thread_ = std::thread([this] { config_.tap_port != 0 ? run_tap() : run_publish(); });
+}
+
+FrameWatch::~FrameWatch() {
+    stop_ = true;
+    thread_.join();
+}
+
+std::string FrameWatch::where() const {
+    return kttool::tcp_endpoint(config_.host, config_.tap_port != 0
+                                                  ? config_.tap_port
+                                                  : kttool::endpoint_port(KT_DAQ_PUB_ENDPOINT));
+}
+
+void FrameWatch::run_publish() {
+    void *context = zmq_ctx_new();
+    void *sub = zmq_socket(context, ZMQ_SUB);
+    zmq_socket_monitor(sub, "inproc://kt-web-monitor",
+                       ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED);
+    void *monitor = zmq_socket(context, ZMQ_PAIR);
+    zmq_connect(monitor, "inproc://kt-web-monitor");
+    zmq_setsockopt(sub, ZMQ_SUBSCRIBE, "frame://", 8);
+    {
+        const int linger = 0, reconnect_ms = 100, ipv6 = 1;
+        zmq_setsockopt(sub, ZMQ_LINGER, &linger, sizeof linger);
+        zmq_setsockopt(sub, ZMQ_RECONNECT_IVL, &reconnect_ms, sizeof reconnect_ms);
+        zmq_setsockopt(sub, ZMQ_IPV6, &ipv6, sizeof ipv6);
+        if (config_.keys) {
+            kttool::secure_client(sub, *config_.keys);
+        }
+        zmq_connect(sub, where().c_str());
+    }
+    const std::string ack_endpoint =
+        kttool::tcp_endpoint(config_.host, kttool::endpoint_port(KT_DAQ_ACK_ENDPOINT));
+    void *req = config_.ack ? open_socket(context, ZMQ_REQ, ack_endpoint, config_.keys) : nullptr;
+
+    zmq_msg_t part;
+    zmq_msg_init(&part);
+    while (!stop_) {
+        zmq_pollitem_t items[2] = {{sub, 0, ZMQ_POLLIN, 0}, {monitor, 0, ZMQ_POLLIN, 0}};
+        if (zmq_poll(items, 2, kPollMs) <= 0) {
+            continue;
+        }
+        if (items[1].revents & ZMQ_POLLIN) {
+            const int state = connection_event(monitor);
+            if (state >= 0) {
+                book_->set_connected(state == 1);
+            }
+        }
+        if (!(items[0].revents & ZMQ_POLLIN)) {
+            continue;
+        }
+        // Topic, then the frame; anything else is no frame.
+        int parts = 0;
+        bool more = true, whole = false;
+        while (more && zmq_msg_recv(&part, sub, 0) >= 0) {
+            more = zmq_msg_more(&part) != 0;
+            if (++parts == 2 && !more) {
+                const auto *data = static_cast<const uint8_t *>(zmq_msg_data(&part));
+                const size_t size = zmq_msg_size(&part);
+                if (size >= KT_FRAME_OVERHEAD &&
+                    size == kt_frame_length(reinterpret_cast<const kt_frame *>(data))) {
+                    book_->take(data, size, Clock::now());
+                    whole = true;
+                }
+            }
+        }
+        if (!whole) {
+            book_->take_malformed();
+        }
+        if (req != nullptr) {
+            char reply[16];
+            if (zmq_send(req, "", 0, 0) != 0 || zmq_recv(req, reply, sizeof reply, 0) < 0) {
+                // A REQ socket cannot send again before its reply: start it anew.
+                zmq_close(req);
+                req = open_socket(context, ZMQ_REQ, ack_endpoint, config_.keys);
+            }
+        }
+    }
+    zmq_msg_close(&part);
+    if (req != nullptr) {
+        zmq_close(req);
+    }
+    zmq_socket_monitor(sub, nullptr, 0);
+    zmq_close(monitor);
+    zmq_close(sub);
+    zmq_ctx_term(context);
+}
+
+void FrameWatch::run_tap() {
+    std::vector<uint8_t> buffer(65536);
+    while (!stop_) {
+        addrinfo hints{}, *found = nullptr;
+        hints.ai_socktype = SOCK_STREAM;
+        const std::string port = std::to_string(config_.tap_port);
+        int fd = -1;
+        if (getaddrinfo(config_.host.c_str(), port.c_str(), &hints, &found) == 0) {
+            fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd >= 0 && connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+                close(fd);
+                fd = -1;
+            }
+            freeaddrinfo(found);
+        }
+        if (fd < 0) {
+            book_->set_connected(false);
+            for (int i = 0; i < 5 && !stop_; ++i) {
+                poll(nullptr, 0, kPollMs);  // try again in a second
+            }
+            continue;
+        }
+        book_->set_connected(true);
+        size_t filled = 0;
+        while (!stop_) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, kPollMs) <= 0) {
+                continue;
+            }
+            const ssize_t n = recv(fd, buffer.data() + filled, buffer.size() - filled, 0);
+            if (n <= 0) {
+                break;
+            }
+            filled += static_cast<size_t>(n);
+            const auto now = Clock::now();
+            size_t used = 0;
+            while (filled - used >= KT_FRAME_HEADER_SIZE) {
+                const size_t length =
+                    kt_frame_length(reinterpret_cast<const kt_frame *>(buffer.data() + used));
+                if (filled - used < length) {
+                    break;
+                }
+                book_->take(buffer.data() + used, length, now);
+                used += length;
+            }
+            memmove(buffer.data(), buffer.data() + used, filled - used);
+            filled -= used;
+        }
+        close(fd);
+        book_->set_connected(false);
+    }
+}
+
+}  // namespace ktweb

@@ -1,0 +1,105 @@
+#include "source_book.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "kt_records.h"
+
+namespace ktweb {
+
+namespace {
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+}  // namespace
+
+SourceBook::SourceBook(SampleFormat format, size_t points, Clock::time_point start)
+    : format_(format), points_(points), start_(start), second_start_(start) {}
+
+void SourceBook::tick(Clock::time_point now) {
+    // Whole seconds since the last one counted, the empty ones as 0 frames/s.
+    while (now - second_start_ >= std::chrono::seconds(1)) {
+        history_.push_back(static_cast<double>(second_frames_));
+        if (history_.size() > kHistory) {
+            history_.pop_front();
+        }
+        second_frames_ = 0;
+        second_start_ += std::chrono::seconds(1);
+    }
+}
+
+void SourceBook::take(const uint8_t *frame, size_t length, Clock::time_point now) {
+    const auto *f = reinterpret_cast<const kt_frame *>(frame);
+    const std::lock_guard lock(mutex_);
+    tick(now);
+    ++frames_;
+    ++second_frames_;
+    bytes_ += length;
+    last_frame_ = now;
+    Source &s = sources_[static_cast<uint16_t>(f->module_id << 8 | f->channel_id)];
+    if (s.frames == 0) {
+        s.window_start = now;
+        s.wave_time = now - kWaveInterval;
+    }
+    ++s.frames;
+    s.bytes += length;
+    if (s.order.take(f->msg_id) == kttool::MsgOrder::Verdict::kInOrder) {
+        s.last_msg_id = f->msg_id;
+    }
+    s.last_frame = now;
+    if (now - s.window_start >= std::chrono::seconds(1)) {
+        s.rate = static_cast<double>(s.window_frames) / seconds(now - s.window_start);
+        s.window_start = now;
+        s.window_frames = 0;
+    }
+    ++s.window_frames;
+    if (now - s.wave_time >= kWaveInterval) {
+        s.wave_time = now;
+        s.payload_length = std::min<size_t>(f->payload_len, s.payload.size());
+        s.payload_length = std::min(s.payload_length, length - KT_FRAME_HEADER_SIZE);
+        memcpy(s.payload.data(), f->payload, s.payload_length);
+    }
+}
+
+void SourceBook::take_malformed() {
+    const std::lock_guard lock(mutex_);
+    ++malformed_;
+}
+
+void SourceBook::set_connected(bool connected) {
+    const std::lock_guard lock(mutex_);
+    connected_ = connected;
+}
+
+BookView SourceBook::view(Clock::time_point now) {
+    BookView v;
+    const std::lock_guard lock(mutex_);
+    tick(now);
+    v.connected = connected_;
+    v.frames = frames_;
+    v.bytes = bytes_;
+    v.malformed = malformed_;
+    v.uptime_s = seconds(now - start_);
+    v.idle_s = frames_ == 0 ? -1 : seconds(now - last_frame_);
+    v.rates.assign(history_.begin(), history_.end());
+    for (auto &[key, s] : sources_) {
+        SourceView sv;
+        sv.module_id = key >> 8;
+        sv.channel_id = key & 0xff;
+        sv.frames = s.frames;
+        sv.bytes = s.bytes;
+        sv.gaps = s.order.lost();
+        sv.last_msg_id = s.last_msg_id;
+        // A source that has gone quiet shows its rate falling, not the last busy second.
+        const double window = seconds(now - s.window_start);
+        sv.rate = window >= 2 ? static_cast<double>(s.window_frames) / window : s.rate;
+        sv.idle_s = seconds(now - s.last_frame);
+        decimate(s.payload.data(), s.payload_length, format_, points_, &sv.wave);
+        v.sources.push_back(std::move(sv));
+    }
+    return v;
+}
+
+}  // namespace ktweb

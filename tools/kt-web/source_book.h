@@ -1,0 +1,85 @@
+// What kt-web knows of the frames it watches: per source the counts, msg_id gaps, rate
+// and the latest payload; in total the rate of the last minute. The receiving thread
+// writes it frame by frame, the web server reads views of it a few times a second.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "decimate.h"
+#include "msg_order.h"
+
+namespace ktweb {
+
+using Clock = std::chrono::steady_clock;
+
+struct SourceView {
+    int module_id = 0, channel_id = 0;
+    uint64_t frames = 0, bytes = 0, gaps = 0;
+    uint16_t last_msg_id = 0;
+    double rate = 0;          // frames/s over the latest full second
+    double idle_s = 0;        // since its latest frame
+    std::vector<float> wave;  // the latest payload as (min, max) pairs
+};
+
+struct BookView {
+    bool connected = false;  // to the publisher or the channel
+    uint64_t frames = 0, bytes = 0, malformed = 0;
+    double uptime_s = 0;
+    double idle_s = -1;         // since the latest frame of any source; -1 before the first
+    std::vector<double> rates;  // total frames/s, one value a second, oldest first
+    std::vector<SourceView> sources;
+};
+
+class SourceBook {
+  public:
+    // Waveforms as `format` samples in `points` buckets.
+    SourceBook(SampleFormat format, size_t points, Clock::time_point start);
+
+    // Counts one whole frame received at `now`. No allocation unless it is the first of
+    // its source.
+    void take(const uint8_t *frame, size_t length, Clock::time_point now);
+    // Counts a message that is no frame.
+    void take_malformed();
+    void set_connected(bool connected);
+
+    BookView view(Clock::time_point now);
+
+    SampleFormat format() const { return format_; }
+
+  private:
+    // The latest payload is copied at most this often: the browsers see a few a second.
+    static constexpr auto kWaveInterval = std::chrono::milliseconds(40);
+    static constexpr size_t kHistory = 60;
+
+    struct Source {
+        uint64_t frames = 0, bytes = 0;
+        uint16_t last_msg_id = 0;
+        kttool::MsgOrder order;
+        Clock::time_point last_frame, window_start, wave_time;
+        uint64_t window_frames = 0;
+        double rate = 0;
+        std::array<uint8_t, 2048> payload{};
+        size_t payload_length = 0;
+    };
+    void tick(Clock::time_point now);
+
+    const SampleFormat format_;
+    const size_t points_;
+    const Clock::time_point start_;
+    std::mutex mutex_;
+    bool connected_ = false;
+    uint64_t frames_ = 0, bytes_ = 0, malformed_ = 0;
+    Clock::time_point last_frame_{};
+    Clock::time_point second_start_;
+    uint64_t second_frames_ = 0;
+    std::deque<double> history_;
+    std::map<uint16_t, Source> sources_;  // by module << 8 | channel
+};
+
+}  // namespace ktweb
