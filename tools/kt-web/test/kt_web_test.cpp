@@ -1,0 +1,156 @@
+// kt-web on the simulated instrument: the status it serves (sources, counts, rates, the
+// engine's state), the page, and a browser that stops reading, which must hold up neither
+// the acquisition nor the other browsers nor grow kt-web's memory.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "kt_daq.h"
+#include "ports.h"
+#include "process.h"
+#include "sim_fixture.h"
+#include "wait.h"
+#include "web_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kttest::Process;
+
+const uint16_t kAckPort = kttest::endpoint_port(KT_DAQ_ACK_ENDPOINT);
+constexpr uint16_t kWebPort = 8099;
+
+// The number after "`key`": in `json`, after `from` (a position) when given.
+double number_after(const std::string &json, const std::string &key, size_t from = 0) {
+    const size_t at = json.find("\"" + key + "\":", from);
+    return at == std::string::npos ? -1 : std::stod(json.substr(at + key.size() + 3));
+}
+
+double source_number(const std::string &json, const std::string &source, const std::string &key) {
+    const size_t at = json.find("{\"source\":\"" + source + "\"");
+    return at == std::string::npos ? -1 : number_after(json, key, at);
+}
+
+// Resident memory of process `pid` in KiB.
+long resident_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+class WebTest : public ktsim::SimDeviceTest {
+  protected:
+    void start_daqd() {
+        kttest::ProcessOptions options;
+        options.preload = KT_SHIM_PATH;
+        daqd_ = std::make_unique<Process>(
+            kttest::program(KT_DAQD_PATH, {"--ring", "1048576", device_->path()}), options);
+        ASSERT_TRUE(kttest::wait_until([] { return kttest::listening(kAckPort); }, 10s))
+            << daqd_->errors();
+    }
+    void start_web(const kttest::Args &extra) {
+        kttest::Args args{"--port", std::to_string(kWebPort), "--www", KT_WEB_PAGE};
+        args.insert(args.end(), extra.begin(), extra.end());
+        web_ = std::make_unique<Process>(kttest::program(KT_WEB_PATH, args));
+        ASSERT_TRUE(web_->wait_output("kt-web: serving http://127.0.0.1:8099/", 10s))
+            << web_->errors();
+    }
+    // Two sources at 500 frames/s each.
+    void start_frames() {
+        ktsim::EngineConfig config;
+        config.sources = {{1, 1}, {2, 3}};
+        config.payload_sizes = {512, 2028};
+        config.rate = 1000;
+        start_engine(config);
+    }
+    std::optional<std::string> get(const std::string &path) {
+        return ktweb_test::http_get(kWebPort, path);
+    }
+
+    std::unique_ptr<Process> daqd_, web_;
+};
+
+TEST_F(WebTest, StatusShowsTheSourcesTheirRatesAndTheEngineState) {
+    start_daqd();
+    start_web({});
+    const auto page = get("/");
+    ASSERT_TRUE(page.has_value());
+    EXPECT_NE(page->find("<title>Instrument live view</title>"), std::string::npos);
+    ASSERT_TRUE(kttest::wait_until(
+        [&] {
+            return get("/api/status").value_or("").find("\"state\":\"no_frames\"") !=
+                   std::string::npos;
+        },
+        10s))
+        << get("/api/status").value_or("no answer");
+
+    start_frames();
+    std::this_thread::sleep_for(2500ms);  // two whole seconds of rates
+    const std::string first = *get("/api/status");
+    EXPECT_NE(first.find("\"state\":\"ok\",\"mode\":\"publish\""), std::string::npos) << first;
+    for (const char *source : {"1:1", "2:3"}) {
+        EXPECT_NEAR(source_number(first, source, "rate"), 500, 50) << source << "\n" << first;
+        EXPECT_EQ(source_number(first, source, "gaps"), 0) << first;
+    }
+    std::this_thread::sleep_for(500ms);
+    const std::string second = *get("/api/status");
+    EXPECT_GT(source_number(second, "1:1", "frames"), source_number(first, "1:1", "frames"));
+
+    // The engine ends: the subscriber loses its publisher.
+    ASSERT_EQ(daqd_->stop(SIGTERM, 10s), 0);
+    EXPECT_TRUE(kttest::wait_until(
+        [&] {
+            return get("/api/status").value_or("").find("\"state\":\"no_engine\"") !=
+                   std::string::npos;
+        },
+        10s));
+    EXPECT_EQ(web_->stop(SIGTERM, 10s), 0);
+}
+
+TEST_F(WebTest, ABrowserThatStopsReadingHoldsUpNothing) {
+    start_daqd();
+    // Large, frequent messages fill a stalled browser's socket within a second.
+    start_web({"--feed-hz", "20", "--points", "4096"});
+    start_frames();
+    ktweb_test::WebSocketClient stalled(kWebPort, 4096);
+    ASSERT_TRUE(stalled.open());
+    ktweb_test::WebSocketClient reader(kWebPort);
+    ASSERT_TRUE(reader.open());
+
+    std::this_thread::sleep_for(2s);
+    const long memory_before = resident_kib(web_->pid());
+    const double frames_before = number_after(*get("/api/status"), "frames");
+    // Keep reading: the reader must see fresh numbers while the other one stalls.
+    double reader_frames = 0;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    int messages = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        const auto message = reader.receive(2000);
+        ASSERT_TRUE(message.has_value()) << "the reading browser got no message";
+        const double frames = number_after(*message, "frames");
+        EXPECT_GE(frames, reader_frames);
+        reader_frames = frames;
+        ++messages;
+    }
+    const std::string after = *get("/api/status");
+    const long memory_after = resident_kib(web_->pid());
+    // 20 messages a second for 5 s, most of them; and the acquisition kept its pace.
+    EXPECT_GT(messages, 50);
+    EXPECT_NEAR(number_after(after, "frames") - frames_before, 5000, 600) << after;
+    EXPECT_GT(reader_frames, frames_before);
+    // One pending message per browser at most: no growth with the messages not taken.
+    EXPECT_LT(memory_after - memory_before, 2048) << memory_before << " KiB, then " << memory_after;
+    EXPECT_EQ(web_->stop(SIGTERM, 15s), 0);
+}
+
+}  // namespace
