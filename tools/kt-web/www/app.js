@@ -83,6 +83,10 @@ function drawWave(feed) {
     ctx.lineTo(x(i), y(hi));
   }
   ctx.stroke();
+  ctx.fillStyle = "#333";
+  ctx.font = "12px sans-serif";
+  ctx.fillText(`${high}`, 4, 14);
+  ctx.fillText(`${low}`, 4, canvas.height - 6);
 }
 
 function drawRates(feed) {
