@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -65,7 +66,13 @@ class WebTest : public ktsim::SimDeviceTest {
     void start_web(const kttest::Args &extra) {
         kttest::Args args{"--port", std::to_string(kWebPort), "--www", KT_WEB_PAGE, "--ack"};
         args.insert(args.end(), extra.begin(), extra.end());
-        web_ = std::make_unique<Process>(kttest::program(KT_WEB_PATH, args));
+        // AddressSanitizer keeps freed memory back for a while, which would look like
+        // growth to the memory check; nothing keeps it back here.
+        kttest::ProcessOptions options;
+        const char *asan = getenv("ASAN_OPTIONS");
+        options.env = {std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                       ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0"};
+        web_ = std::make_unique<Process>(kttest::program(KT_WEB_PATH, args), options);
         ASSERT_TRUE(web_->wait_output("kt-web: serving http://127.0.0.1:8099/", 10s))
             << web_->errors();
     }
