@@ -27,6 +27,15 @@ void SourceBook::tick(Clock::time_point now) {
         }
         second_frames_ = 0;
         second_start_ += std::chrono::seconds(1);
+        for (auto &[key, s] : sources_) {
+            if (s.first_second) {
+                s.first_second = false;
+            } else {
+                s.recent[s.whole_seconds % kRateSeconds] = s.second_frames;
+                ++s.whole_seconds;
+            }
+            s.second_frames = 0;
+        }
     }
 }
 
@@ -40,7 +49,6 @@ void SourceBook::take(const uint8_t *frame, size_t length, Clock::time_point now
     last_frame_ = now;
     Source &s = sources_[static_cast<uint16_t>(f->module_id << 8 | f->channel_id)];
     if (s.frames == 0) {
-        s.window_start = now;
         s.wave_time = now - kWaveInterval;
     }
     ++s.frames;
@@ -49,12 +57,7 @@ void SourceBook::take(const uint8_t *frame, size_t length, Clock::time_point now
         s.last_msg_id = f->msg_id;
     }
     s.last_frame = now;
-    if (now - s.window_start >= std::chrono::seconds(1)) {
-        s.rate = static_cast<double>(s.window_frames) / seconds(now - s.window_start);
-        s.window_start = now;
-        s.window_frames = 0;
-    }
-    ++s.window_frames;
+    ++s.second_frames;
     if (now - s.wave_time >= kWaveInterval) {
         s.wave_time = now;
         s.payload_length = std::min<size_t>(f->payload_len, s.payload.size());
@@ -92,9 +95,12 @@ BookView SourceBook::view(Clock::time_point now) {
         sv.bytes = s.bytes;
         sv.gaps = s.order.lost();
         sv.last_msg_id = s.last_msg_id;
-        // A source that has gone quiet shows its rate falling, not the last busy second.
-        const double window = seconds(now - s.window_start);
-        sv.rate = window >= 2 ? static_cast<double>(s.window_frames) / window : s.rate;
+        const unsigned n = std::min(s.whole_seconds, kRateSeconds);
+        uint64_t sum = 0;
+        for (unsigned i = 0; i < n; ++i) {
+            sum += s.recent[i];
+        }
+        sv.rate = n == 0 ? 0 : static_cast<double>(sum) / n;
         sv.idle_s = seconds(now - s.last_frame);
         decimate(s.payload.data(), s.payload_length, format_, points_, &sv.wave);
         v.sources.push_back(std::move(sv));

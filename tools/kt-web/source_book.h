@@ -22,7 +22,7 @@ struct SourceView {
     int module_id = 0, channel_id = 0;
     uint64_t frames = 0, bytes = 0, gaps = 0;
     uint16_t last_msg_id = 0;
-    double rate = 0;          // frames/s over the latest full second
+    double rate = 0;          // frames/s over the latest whole seconds, up to three
     double idle_s = 0;        // since its latest frame
     std::vector<float> wave;  // the latest payload as (min, max) pairs
 };
@@ -57,13 +57,21 @@ class SourceBook {
     static constexpr auto kWaveInterval = std::chrono::milliseconds(40);
     static constexpr size_t kHistory = 60;
 
+    // Rates average this many whole seconds: a frame held up across a second's end then
+    // moves the rate by a third as much.
+    static constexpr unsigned kRateSeconds = 3;
+
     struct Source {
         uint64_t frames = 0, bytes = 0;
         uint16_t last_msg_id = 0;
         kttool::MsgOrder order;
-        Clock::time_point last_frame, window_start, wave_time;
-        uint64_t window_frames = 0;
-        double rate = 0;
+        Clock::time_point last_frame, wave_time;
+        // Frames of the current second; of the latest whole ones (the source's first,
+        // partial second is left out).
+        uint32_t second_frames = 0;
+        bool first_second = true;
+        std::array<uint32_t, kRateSeconds> recent{};
+        unsigned whole_seconds = 0;
         std::array<uint8_t, 2048> payload{};
         size_t payload_length = 0;
     };

@@ -9,6 +9,7 @@ import base64
 import json
 import os
 import re
+import signal
 import subprocess
 import tempfile
 import time
@@ -17,18 +18,19 @@ import pytest
 import websocket
 
 WEB_PORT = 8097
-SOURCES = {"1:1": 500, "2:3": 500}  # frames/s the simulated engine gives each
+SOURCES = {"1:1": 100, "2:3": 100}  # frames/s the simulated engine gives each
 
 
 class DevTools:
     """One page of a headless browser, over the browser's DevTools WebSocket."""
 
     def __init__(self, chromium, profile):
+        # A session of its own, so that the browser's helper processes end with it.
         self.process = subprocess.Popen(
             [chromium, "--headless=new", "--no-sandbox", "--disable-gpu",
              "--remote-debugging-port=0", f"--user-data-dir={profile}",
              "--window-size=1200,900", "about:blank"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, start_new_session=True)
         url = None
         deadline = time.monotonic() + 30
         while url is None and time.monotonic() < deadline:
@@ -98,7 +100,7 @@ class DevTools:
 
     def close(self):
         self.socket.close()
-        self.process.kill()
+        os.killpg(self.process.pid, signal.SIGKILL)
         self.process.wait()
 
 
@@ -120,7 +122,7 @@ def instrument():
 
 @pytest.fixture
 def browser():
-    with tempfile.TemporaryDirectory(prefix="kt-web-browser-") as profile:
+    with tempfile.TemporaryDirectory(prefix="kt-web-browser-", ignore_cleanup_errors=True) as profile:
         tools = DevTools(os.environ["KT_CHROMIUM"], profile)
         yield tools
         tools.close()
