@@ -48,7 +48,8 @@ def channel_message(name, port, module, channels, filters, param=""):
         raise ValueError("no channel numbers: give 1 to 128 of them")
     if len(channels) > MAX_SOURCES:
         raise ValueError(
-            f"{len(channels)} channels given; the device takes at most {MAX_SOURCES} in one channel")
+            f"{len(channels)} channels given; the device takes at most {MAX_SOURCES} "
+            "in one channel")
     for i, c in enumerate(channels):
         if not (i == 0 and module == ALL_FRAMES and c == ALL_FRAMES
                 and not isinstance(c, bool)):
@@ -118,7 +119,8 @@ def configure_channel(name, port, module, channels, filters, param="", host="127
         try:
             sock.send(message)
         except zmq.Again:
-            raise TimeoutError(f"cannot send to {host}:{config_port} within {timeout_ms} ms") from None
+            raise TimeoutError(
+                f"cannot send to {host}:{config_port} within {timeout_ms} ms") from None
         if sock.poll(timeout_ms) == 0:
             raise TimeoutError(
                 f"no reply from {host}:{config_port} within {timeout_ms} ms "

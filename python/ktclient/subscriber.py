@@ -7,6 +7,7 @@ import time
 import zmq
 
 from .frame import Frame, FrameError, parse_source
+from .gaps import GapCounter
 from .keys import apply_curve
 
 PUB_PORT = 22720
@@ -17,7 +18,6 @@ TOPIC_PREFIX = b"frame://"
 REPLY_TIMEOUT_MS = 2500
 # Back quickly when the publisher is restarted, so that few frames go out unseen.
 RECONNECT_MS = 20
-MSG_ID_MODULO = 1 << 16
 
 
 def endpoint(host, port):
@@ -32,15 +32,21 @@ def topic_of(module, channel):
 class SubscriberStats:
     frames: int = 0
     per_source: collections.Counter = dataclasses.field(default_factory=collections.Counter)
-    # msg_ids skipped per source (msg_id counts a source's frames and wraps at 65536).
-    gaps: collections.Counter = dataclasses.field(default_factory=collections.Counter)
-    # frames whose msg_id is behind or equal to their source's newest.
-    out_of_order: collections.Counter = dataclasses.field(default_factory=collections.Counter)
+    # msg_ids skipped, and frames late or duplicated, per source (GapCounter).
+    order: GapCounter = dataclasses.field(default_factory=GapCounter)
     acked: int = 0
     ack_failures: int = 0
     other_topics: int = 0  # of sources not asked for that share a topic's prefix
     wrong_topic: int = 0   # whose header names another source than their topic
     malformed: int = 0
+
+    @property
+    def gaps(self):
+        return self.order.gaps
+
+    @property
+    def out_of_order(self):
+        return self.order.out_of_order
 
     @property
     def lost(self):
@@ -72,7 +78,6 @@ class Subscriber:
         self._keys = (server_key, client_key)
         self._own_context = context is None
         self._context = zmq.Context() if context is None else context
-        self._last_msg_id = {}
         self._pending_ack = False
         self._req = None
         self._sub = self._context.socket(zmq.SUB)
@@ -117,7 +122,8 @@ class Subscriber:
         self._acknowledge()
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
-            wait_ms = None if deadline is None else max(0, int((deadline - time.monotonic()) * 1000))
+            wait_ms = (None if deadline is None
+                       else max(0, int((deadline - time.monotonic()) * 1000)))
             if self._sub.poll(wait_ms) == 0:
                 if deadline is None:
                     continue
@@ -163,17 +169,9 @@ class Subscriber:
         return frame
 
     def _count(self, source, msg_id):
-        stats = self.stats
-        stats.frames += 1
-        stats.per_source[source] += 1
-        last = self._last_msg_id.get(source)
-        if last is not None:
-            ahead = (msg_id - last) % MSG_ID_MODULO
-            if ahead == 0 or ahead >= MSG_ID_MODULO // 2:
-                stats.out_of_order[source] += 1
-                return
-            stats.gaps[source] += ahead - 1
-        self._last_msg_id[source] = msg_id
+        self.stats.frames += 1
+        self.stats.per_source[source] += 1
+        self.stats.order.take(source, msg_id)
 
     def _open_req(self):
         self._req = self._context.socket(zmq.REQ)

@@ -76,7 +76,8 @@ class Tap:
             return False
         if not block:
             if self._at < len(self._block):
-                raise FrameError(f"stream ended inside a frame ({len(self._block) - self._at} bytes)")
+                left = len(self._block) - self._at
+                raise FrameError(f"stream ended inside a frame ({left} bytes)")
             return False
         self._received_ns = time.time_ns()
         rest = self._block[self._at:]

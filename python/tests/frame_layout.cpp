@@ -26,12 +26,13 @@ int main() {
 
     printf("{\"size\": %zu, \"overhead\": %u, \"header\": %u, \"slot\": %u,\n", sizeof(kt_frame),
            KT_FRAME_OVERHEAD, KT_FRAME_HEADER_SIZE, KT_SLOT_SIZE);
-    printf(" \"offsets\": {\"module_id\": %zu, \"msg_id\": %zu, \"reserved\": %zu, "
-           "\"payload_len\": %zu, \"payload\": %zu},\n",
-           offsetof(kt_frame, module_id), offsetof(kt_frame, msg_id), offsetof(kt_frame, reserved),
-           offsetof(kt_frame, payload_len), offsetof(kt_frame, payload));
-    printf(" \"reserved_size\": %zu, \"channel_bits\": %u,\n \"sample\": \"", sizeof sample.reserved,
-           channel_bits);
+    printf(
+        " \"offsets\": {\"module_id\": %zu, \"msg_id\": %zu, \"reserved\": %zu, "
+        "\"payload_len\": %zu, \"payload\": %zu},\n",
+        offsetof(kt_frame, module_id), offsetof(kt_frame, msg_id), offsetof(kt_frame, reserved),
+        offsetof(kt_frame, payload_len), offsetof(kt_frame, payload));
+    printf(" \"reserved_size\": %zu, \"channel_bits\": %u,\n \"sample\": \"",
+           sizeof sample.reserved, channel_bits);
     for (unsigned char b : bytes) {
         printf("%02x", b);
     }

@@ -13,7 +13,8 @@ def test_message_holds_the_items_in_the_order_the_device_needs():
         "kt_R507_datalogger_filter", OUTPUT], "3") == (
             b"0=ch1;1=9000;2=2;3=1,3;4=3;5=kt_R507_datalogger_filter,kt_output_filter")
     # No filters: no key 5 item, whose empty name would end the device.
-    assert ktclient.channel_message("every", 1, 255, [255, 3], []) == b"0=every;1=1;2=255;3=255,3;4="
+    assert (ktclient.channel_message("every", 1, 255, [255, 3], [])
+            == b"0=every;1=1;2=255;3=255,3;4=")
     longest = ktclient.channel_message("c", 65535, 0, list(range(16)) * 8, [OUTPUT] * 16)
     assert longest.count(b",") == 127 + 15
 
