@@ -119,9 +119,9 @@ class Subscriber:
         seconds (None: waits for ever)."""
         if self._sub is None:
             raise ValueError("subscriber is closed")
-        self._acknowledge()
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
+            self._acknowledge()
             wait_ms = (None if deadline is None
                        else max(0, int((deadline - time.monotonic()) * 1000)))
             if self._sub.poll(wait_ms) == 0:
@@ -132,7 +132,6 @@ class Subscriber:
             received_ns = time.time_ns()
             frame = self._take(parts, received_ns)
             if frame is not None:
-                self._pending_ack = self.ack
                 return frame
 
     def close(self):
@@ -149,11 +148,14 @@ class Subscriber:
             self._context.term()
 
     def _take(self, parts, received_ns):
-        """The frame of a published message if it is one of ours; counts it."""
+        """The frame of a published message if it is one of ours; counts it. Every
+        message under one of our topics is acknowledged, a malformed one too: the
+        publisher awaits it all the same."""
         topic = parts[0].bytes
         if self._wanted is not None and topic not in self._wanted:
             self.stats.other_topics += 1
             return None
+        self._pending_ack = self.ack
         try:
             if len(parts) != 2:
                 raise FrameError(f"{len(parts)} message parts")

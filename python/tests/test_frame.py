@@ -1,6 +1,7 @@
 """The frame dtype against the C record, and the frame view over received bytes."""
 
 import json
+import os
 import subprocess
 import zlib
 
@@ -12,8 +13,9 @@ from instrument import program
 
 
 def test_frame_header_matches_the_c_record_byte_for_byte():
-    c = json.loads(subprocess.run([program("KT_FRAME_LAYOUT")], check=True, capture_output=True,
-                                  text=True).stdout)
+    # In a cross build the program is the device's, run under the emulator.
+    command = os.environ.get("KT_EMULATOR", "").split() + [program("KT_FRAME_LAYOUT")]
+    c = json.loads(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
     dt = ktclient.FRAME_HEADER
     assert dt.itemsize == c["header"] == c["offsets"]["payload"] == c["size"]
     assert ktclient.FRAME_OVERHEAD == c["overhead"]
