@@ -76,6 +76,10 @@ class Output:
             with self._lock:
                 self.lines.append(line.rstrip("\n"))
 
+    def wait_closed(self, timeout=10):
+        """Waits until the pipe has been read to its end."""
+        self._thread.join(timeout)
+
     def snapshot(self):
         with self._lock:
             return list(self.lines)
@@ -124,7 +128,8 @@ class Instrument:
         return self.daqd
 
     def daqd_stats(self):
-        """kt-daqd's counters now (it runs with --stats N --json)."""
+        """kt-daqd's counters now (it runs with --stats N --json). Its standard output is
+        flushed with them, so every line it printed before is read by then."""
         before = len(self.daqd_out.snapshot())
         self.daqd.send_signal(signal.SIGUSR1)
         line = None
@@ -145,6 +150,8 @@ class Instrument:
             self.daqd.send_signal(sig)
             self.daqd.wait(10)
         if self.daqd is not None:
+            self.daqd_out.wait_closed()
+            self.daqd_err.wait_closed()
             wait_until(lambda: not listening(PUB_PORT), 10)
 
     def close(self):
