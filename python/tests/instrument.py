@@ -30,6 +30,17 @@ def program(name):
     return os.path.abspath(path)
 
 
+def preload(path, library):
+    """LD_PRELOAD for the program or library ``path`` with ``library`` (may be empty): a
+    sanitizer run-time that it links must come first among preloaded libraries."""
+    linked = subprocess.run(["ldd", path], capture_output=True, text=True).stdout
+    for line in linked.splitlines():
+        if ("/libasan.so" in line or "/libtsan.so" in line) and "=>" in line:
+            runtime = line.split("=>")[1].split()[0]
+            return runtime + ":" + library if library else runtime
+    return library
+
+
 def wait_until(condition, timeout):
     """Polls ``condition`` until it holds; False after ``timeout`` seconds."""
     deadline = time.monotonic() + timeout
@@ -115,7 +126,7 @@ class Instrument:
 
     def start_daqd(self, *args):
         """Starts kt-daqd and waits until it serves (its last endpoint listens)."""
-        env = dict(os.environ, LD_PRELOAD=program("KT_SHIM"))
+        env = dict(os.environ, LD_PRELOAD=preload(program("KT_DAQD"), program("KT_SHIM")))
         self.daqd = subprocess.Popen(
             [program("KT_DAQD"), "--ring", "1048576", *args, self.device],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
