@@ -34,6 +34,15 @@ void usage(FILE *out) {
         "  --rate R                frames per second, 0 for as fast as possible (default 1000)\n"
         "  --ring-capacity BYTES   largest ring the device accepts (default 4194304)\n"
         "  --high-bits             set the ignored upper bits of the channel byte\n"
+        "  --waveform W[,W...]     payload samples of a signal instead of the check pattern,\n"
+        "                          one W for every source of --sources in turn, or one for\n"
+        "                          all: sine:HZ, square:HZ, ramp (one rise per frame),\n"
+        "                          ramp:HZ, noise; each source's signal runs on across its\n"
+        "                          frames, a frame lasting 1/(its source's frame rate) s\n"
+        "                          (the stream counted at 1000 frames/s with --rate 0)\n"
+        "  --sample-format F       i16le (default), i32le, f32le or u8 (128 is zero)\n"
+        "  --amplitude A           peak value in sample units (default: half the format's\n"
+        "                          range; 1 for f32le)\n"
         "  --shim PATH             hand-over library to preload (default: the built one)\n");
 }
 
@@ -84,6 +93,29 @@ bool parse_payloads(const char *text, ktsim::EngineConfig *config) {
         }
         config->payload_sizes.push_back(static_cast<uint16_t>(n));
     }
+    return true;
+}
+
+bool parse_waveforms(const char *text, ktsim::EngineConfig *config) {
+    config->waveforms.clear();
+    for (const std::string &item : split(text, ',')) {
+        const auto wave = ktsim::parse_waveform(item);
+        if (!wave) {
+            return false;
+        }
+        config->waveforms.push_back(*wave);
+    }
+    return true;
+}
+
+bool parse_amplitude(const char *text, double *out) {
+    char *end = nullptr;
+    errno = 0;
+    const double v = strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(v > 0)) {
+        return false;
+    }
+    *out = v;
     return true;
 }
 
@@ -169,6 +201,9 @@ int main(int argc, char **argv) {
                                      {"ring-capacity", required_argument, nullptr, 'c'},
                                      {"high-bits", no_argument, nullptr, 'b'},
                                      {"shim", required_argument, nullptr, 'S'},
+                                     {"waveform", required_argument, nullptr, 'w'},
+                                     {"sample-format", required_argument, nullptr, 'f'},
+                                     {"amplitude", required_argument, nullptr, 'a'},
                                      {"help", no_argument, nullptr, 'h'},
                                      {nullptr, 0, nullptr, 0}};
     int opt = 0;
@@ -199,6 +234,19 @@ int main(int argc, char **argv) {
             case 'S':
                 shim = optarg;
                 break;
+            case 'w':
+                ok = parse_waveforms(optarg, &config);
+                break;
+            case 'f':
+                if (const auto format = ktsim::parse_sample_format(optarg)) {
+                    config.sample_format = *format;
+                } else {
+                    ok = false;
+                }
+                break;
+            case 'a':
+                ok = parse_amplitude(optarg, &config.amplitude);
+                break;
             case 'h':
                 usage(stdout);
                 return 0;
@@ -217,6 +265,16 @@ int main(int argc, char **argv) {
     }
     if (optind >= argc) {
         usage(stderr);
+        return 2;
+    }
+    if (config.waveforms.size() > 1 && config.waveforms.size() != config.sources.size()) {
+        fprintf(stderr, "kt-sim: %zu waveforms for %zu sources: give one, or one per source\n",
+                config.waveforms.size(), config.sources.size());
+        return 2;
+    }
+    if (config.amplitude > ktsim::max_amplitude(config.sample_format)) {
+        fprintf(stderr, "kt-sim: amplitude %g beyond the sample format's %g\n", config.amplitude,
+                ktsim::max_amplitude(config.sample_format));
         return 2;
     }
     if (access(shim.c_str(), R_OK) != 0) {

@@ -172,7 +172,7 @@ class EngineLoop {
     void write_next() {
         const uint64_t seq = at(block_->frames_written).load();
         const uint32_t addr = ring_.base + ring_.write_slot * kSlotSize;
-        write_frame(device_.mem() + (addr - device_.mem_phys()), engine_frame(config_, seq));
+        write_engine_frame(device_.mem() + (addr - device_.mem_phys()), config_, seq);
         // The count rises only once the frame is complete in memory.
         count_.fetch_add(kSlotSize, std::memory_order_release);
         ring_.write_slot = (ring_.write_slot + 1) % ring_.slots;
@@ -226,27 +226,75 @@ EngineConfig full_rate(uint16_t payload) {
     return config;
 }
 
-FrameFields engine_frame(const EngineConfig &config, uint64_t seq) {
+namespace {
+
+// Where the seq-th frame stands among its source's frames.
+struct SourcePlace {
+    size_t pos = 0;          // index in the list of sources
+    uint64_t per_round = 0;  // frames of the source in each whole round of the list
+    uint64_t index = 0;      // frames of the source before this one
+};
+
+SourcePlace place_of(const EngineConfig &config, uint64_t seq) {
     const size_t n = config.sources.size();
-    const size_t pos = seq % n;
-    const auto source = config.sources[pos];
-    // msg_id counts the frames of this source so far: `per_round` in each whole round of
-    // the list, `before` in this round's part of the list ahead of this position.
-    uint64_t per_round = 0, before = 0;
+    SourcePlace p;
+    p.pos = seq % n;
+    const auto source = config.sources[p.pos];
+    // `per_round` frames in each whole round of the list, `before` in this round's part of
+    // the list ahead of this position.
+    uint64_t before = 0;
     for (size_t i = 0; i < n; ++i) {
         if (config.sources[i] == source) {
-            ++per_round;
-            before += i < pos ? 1 : 0;
+            ++p.per_round;
+            before += i < p.pos ? 1 : 0;
         }
     }
+    p.index = seq / n * p.per_round + before;
+    return p;
+}
+
+const Waveform &waveform_at(const EngineConfig &config, size_t pos) {
+    return config.waveforms[config.waveforms.size() == 1 ? 0 : pos];
+}
+
+}  // namespace
+
+FrameFields engine_frame(const EngineConfig &config, uint64_t seq) {
+    const SourcePlace place = place_of(config, seq);
+    const auto source = config.sources[place.pos];
     FrameFields f;
     f.module_id = source.first;
     f.channel_id = source.second;
     f.high_bits = config.high_bits ? static_cast<uint8_t>(seq % 15 + 1) : 0;
-    f.msg_id = static_cast<uint16_t>(seq / n * per_round + before);
+    // msg_id counts the frames of this source so far.
+    f.msg_id = static_cast<uint16_t>(place.index);
     f.seq = seq;
     f.payload_len = config.payload_sizes[seq % config.payload_sizes.size()];
+    if (!config.waveforms.empty()) {
+        f.waveform = static_cast<uint8_t>(waveform_at(config, place.pos).kind);
+        f.sample_format = f.waveform != 0 ? static_cast<uint8_t>(config.sample_format) : 0;
+    }
     return f;
+}
+
+void write_engine_frame(uint8_t *slot, const EngineConfig &config, uint64_t seq) {
+    const FrameFields f = engine_frame(config, seq);
+    if (f.waveform == 0) {
+        write_frame(slot, f);
+        return;
+    }
+    const SourcePlace place = place_of(config, seq);
+    WavePosition at;
+    at.frame_index = place.index;
+    at.frame_rate = (config.rate > 0 ? config.rate : kNominalRate) *
+                    static_cast<double>(place.per_round) /
+                    static_cast<double>(config.sources.size());
+    at.noise_seed = seq;
+    const double amplitude =
+        config.amplitude > 0 ? config.amplitude : default_amplitude(config.sample_format);
+    write_samples(slot + 16, f.payload_len, waveform_at(config, place.pos), config.sample_format,
+                  amplitude, at);
+    seal_wave_frame(slot, f);
 }
 
 void run_engine(const Device &device, const EngineConfig &config, volatile const int &stop) {
@@ -267,6 +315,13 @@ Engine::Engine(const Device &device, EngineConfig config)
         if (size > 2028) {
             throw std::invalid_argument("simulated engine: payload longer than 2028 bytes");
         }
+    }
+    if (!config_.waveforms.empty() && config_.waveforms.size() != 1 &&
+        config_.waveforms.size() != config_.sources.size()) {
+        throw std::invalid_argument("simulated engine: give one waveform, or one per source");
+    }
+    if (config_.amplitude < 0 || config_.amplitude > max_amplitude(config_.sample_format)) {
+        throw std::invalid_argument("simulated engine: amplitude out of the format's range");
     }
 }
 

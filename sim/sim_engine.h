@@ -19,6 +19,7 @@
 
 #include "frame_pattern.h"
 #include "sim_device.h"
+#include "waveform.h"
 
 namespace ktsim {
 
@@ -31,7 +32,16 @@ struct EngineConfig {
     uint64_t frames = 0;     // frames to write; 0 for no end
     double rate = 0;         // frames per second; 0 for as fast as the ring allows
     bool high_bits = false;  // set bits 4..7 of byte 1, which readers must ignore
+    // Signals in the payload instead of the check pattern: one for every entry of
+    // `sources` in turn, or one for all of them; none for the pattern.
+    std::vector<Waveform> waveforms;
+    SampleFormat sample_format = SampleFormat::kI16le;
+    double amplitude = 0;  // of the signals, in sample units; 0 for the format's default
 };
+
+// Frames per second of the whole stream that a signal's time is counted in when `rate`
+// is 0 (as fast as possible).
+constexpr double kNominalRate = 1000;
 
 // Frames of 1:1 with `payload` bytes each, without end, as fast as the ring allows.
 EngineConfig full_rate(uint16_t payload);
@@ -39,6 +49,10 @@ EngineConfig full_rate(uint16_t payload);
 // The header fields of the seq-th frame (counting from 0) the engine writes with this
 // configuration: what a reader that knows the configuration must find at that position.
 FrameFields engine_frame(const EngineConfig &config, uint64_t seq);
+
+// Writes that frame, payload and trailer included, into a slot of at least
+// payload_len + 20 bytes.
+void write_engine_frame(uint8_t *slot, const EngineConfig &config, uint64_t seq);
 
 struct EngineStats {
     uint64_t frames_written = 0;
