@@ -82,19 +82,30 @@ class HexView {
     int column_ = 0;
 };
 
-void catch_stop_signals() {
+// Catches SIGTERM and SIGHUP and blocks them; returns the mask to wait with, in which
+// they are open, so that one arriving just before the wait still ends it.
+sigset_t catch_stop_signals(sigset_t &saved) {
     struct sigaction sa {};
     sa.sa_handler = on_stop;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: poll returns with EINTR
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stop, &saved);
+    sigset_t open = saved;
+    sigdelset(&open, SIGTERM);
+    sigdelset(&open, SIGHUP);
+    return open;
 }
 
 }  // namespace
 
 int run_terminal(int port, const TermOptions &options) {
-    catch_stop_signals();
+    sigset_t saved;
+    const sigset_t waiting = catch_stop_signals(saved);
     int status = kOk;
     HexView hex;
     std::string plain;
@@ -104,7 +115,7 @@ int run_terminal(int port, const TermOptions &options) {
         unsigned char buf[4096];
         bool done = false;
         while (!done && !g_stop) {
-            if (poll(fds, 2, -1) < 0) {
+            if (ppoll(fds, 2, nullptr, &waiting) < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
@@ -150,6 +161,7 @@ int run_terminal(int port, const TermOptions &options) {
             }
         }
     }
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
     std::fputs("\nkt-io: terminal closed\n", stderr);
     return status;
 }
