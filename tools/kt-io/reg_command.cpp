@@ -84,13 +84,13 @@ int reg_command(int argc, char **argv) {
         return usage_error("reg needs read, write, set, clear, toggle or dump");
     }
     const std::string op = w[0];
-    const Operation *spec = nullptr;
+    const Operation *chosen = nullptr;
     for (const Operation &o : kOperations) {
         if (op == o.name) {
-            spec = &o;
+            chosen = &o;
         }
     }
-    if (spec == nullptr) {
+    if (chosen == nullptr) {
         return usage_error("unknown reg operation '" + op + "'");
     }
     const auto phys_text = args.option("--phys");
@@ -104,8 +104,8 @@ int reg_command(int argc, char **argv) {
         w.insert(w.begin() + 1, "/dev/mem");
     }
     const std::size_t have = w.size() - 1;
-    if (have != spec->words && !(op == "dump" && have == spec->words + 1)) {
-        return usage_error(std::string("reg ") + op + " takes " + spec->form);
+    if (have != chosen->words && !(op == "dump" && have == chosen->words + 1)) {
+        return usage_error(std::string("reg ") + op + " takes " + chosen->form);
     }
 
     int bits = 32;
