@@ -78,7 +78,7 @@ int scan(int fd, const std::string &bus, bool write_probe) {
         } else if (no_device(errno)) {
             found[a] = Probe::kAbsent;
         } else {
-            char where[8];
+            char where[16];
             std::snprintf(where, sizeof where, "0x%02x", a);
             return failure(std::string("probing ") + where + " on " + bus +
                            " failed: " + std::strerror(errno) + " (is it an I2C adapter?)");

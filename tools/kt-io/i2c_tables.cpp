@@ -16,7 +16,7 @@ void trim_line_end(std::string &text) {
 
 std::string scan_table(const Probe (&found)[128]) {
     std::string out = "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n";
-    char item[8];
+    char item[16];
     for (int row = 0; row < 128; row += 16) {
         std::snprintf(item, sizeof item, "%02x:", row);
         out += item;
