@@ -37,7 +37,8 @@ KT_API int kt_uart_close(int fd) KT_NOEXCEPT;
 
 /*
  * Sets the input and output speed of `tio` to `speed` bits per second: one of the rates of
- * the tables, or 57600. Any other rate, or a null `tio`, leaves the record unchanged and
+ * the tables, 57600, or one of the higher rates 230400, 460800, 500000, 576000, 921600,
+ * 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000 and 4000000. Any other rate, or a null `tio`, leaves the record unchanged and
  * still gives 0, so that kt_uart_init keeps the port's current speed. Returns 0.
  */
 KT_API int kt_uart_set_speed(struct termios *tio, int speed) KT_NOEXCEPT;

@@ -1,6 +1,22 @@
 // Setters that edit one aspect of a termios record without applying it.
 #include "kt_uart.h"
 
+namespace {
+
+// Rates the kernel supports beyond the exported tables, which keep their sixteen rows.
+struct ExtraRate {
+    int rate;
+    speed_t code;
+};
+constexpr ExtraRate kExtraRates[] = {
+    {57600, B57600},     {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+}  // namespace
+
 int kt_uart_set_speed(struct termios *tio, int speed) noexcept {
     if (tio == nullptr) {
         return 0;
@@ -13,10 +29,11 @@ int kt_uart_set_speed(struct termios *tio, int speed) noexcept {
             found = true;
         }
     }
-    if (!found && speed == 57600) {
-        // Supported, but outside the exported tables, which keep their sixteen rows.
-        code = B57600;
-        found = true;
+    for (const ExtraRate &extra : kExtraRates) {
+        if (!found && extra.rate == speed) {
+            code = extra.code;
+            found = true;
+        }
     }
     if (!found) {
         return 0;

@@ -5,6 +5,7 @@
 #include <linux/i2c-dev.h>
 #include <stdarg.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 namespace kti2c_test {
 
@@ -37,14 +38,21 @@ int play(i2c_rdwr_ioctl_data *request) {
             return -1;
         }
         Slave &s = it->second;
+        if ((m.flags & I2C_M_RD) && !s.answers_reads) {
+            errno = ENXIO;
+            return -1;
+        }
         const std::size_t size = s.memory.size();
         if (m.flags & I2C_M_RD) {
             for (unsigned k = 0; k < m.len; ++k) {
                 m.buf[k] = s.memory[s.pointer++ % size];
             }
-        } else if (m.len > 0) {
-            s.pointer = m.buf[0];
-            for (unsigned k = 1; k < m.len; ++k) {
+        } else if (m.len >= s.address_bytes) {
+            s.pointer = 0;
+            for (int k = 0; k < s.address_bytes; ++k) {
+                s.pointer = s.pointer << 8 | m.buf[k];
+            }
+            for (unsigned k = static_cast<unsigned>(s.address_bytes); k < m.len; ++k) {
                 s.memory[s.pointer++ % size] = m.buf[k];
             }
         }
@@ -55,12 +63,32 @@ int play(i2c_rdwr_ioctl_data *request) {
 }  // namespace
 }  // namespace kti2c_test
 
+namespace kti2c_test {
+namespace {
+
+bool is_adapter(int fd) {
+    const Bus &b = bus();
+    if (fd < 0) {
+        return false;
+    }
+    if (fd == b.fd) {
+        return true;
+    }
+    struct stat open_file {
+    }, adapter{};
+    return !b.path.empty() && fstat(fd, &open_file) == 0 && stat(b.path.c_str(), &adapter) == 0 &&
+           open_file.st_dev == adapter.st_dev && open_file.st_ino == adapter.st_ino;
+}
+
+}  // namespace
+}  // namespace kti2c_test
+
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_list ap;
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (request == I2C_RDWR && fd == kti2c_test::bus().fd && fd >= 0) {
+    if (request == I2C_RDWR && kti2c_test::is_adapter(fd)) {
         return kti2c_test::play(static_cast<i2c_rdwr_ioctl_data *>(arg));
     }
     using ioctl_fn = int (*)(int, unsigned long, ...);

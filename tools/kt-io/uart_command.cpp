@@ -1,4 +1,5 @@
 // kt-io uart: configure a serial port, then send and/or receive.
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +11,10 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "escapes.h"
+#include "help.h"
 #include "kt_uart.h"
+#include "uart_term.h"
 
 namespace ktio {
 namespace {
@@ -25,16 +29,16 @@ struct Settings {
 
 const char *const kFlowNames[] = {"none", "rtscts", "xonxoff"};
 
+// Whether libktuart knows the rate: its setter changes a record only for rates it knows.
 bool supported_speed(std::uint64_t speed) {
-    if (speed == 57600) {
-        return true;
+    if (speed == 0 || speed > 0x7fffffff) {
+        return false;
     }
-    for (int rate : name_arr) {
-        if (static_cast<std::uint64_t>(rate) == speed) {
-            return true;
-        }
-    }
-    return false;
+    termios t{};
+    cfsetispeed(&t, B0);
+    cfsetospeed(&t, B0);
+    kt_uart_set_speed(&t, static_cast<int>(speed));
+    return cfgetospeed(&t) != B0;
 }
 
 // Reads the settings from the options; returns kOk or a usage error.
@@ -149,10 +153,20 @@ int uart_command(int argc, char **argv) {
                     args)) {
         return kUsage;
     }
+    if (args.flag("--help") || args.flag("-h")) {
+        return print_help("uart");
+    }
     for (const auto &f : args.flags) {
-        if (f != "--hex") {
+        if (f != "--hex" && f != "--term" && f != "--echo") {
             return usage_error("unknown option '" + f + "'");
         }
+    }
+    const bool term = args.flag("--term");
+    if (term && args.option("--recv")) {
+        return usage_error("--term and --recv exclude each other");
+    }
+    if (!term && args.flag("--echo")) {
+        return usage_error("--echo belongs to --term");
     }
     if (args.words.size() != 1) {
         return usage_error("uart takes one DEVICE");
@@ -168,7 +182,11 @@ int uart_command(int argc, char **argv) {
         return usage_error("give --send or --send-hex, not both");
     }
     if (text) {
-        out.assign(text->begin(), text->end());
+        std::string bytes, error;
+        if (!unescape(*text, bytes, error)) {
+            return usage_error("--send: " + error);
+        }
+        out.assign(bytes.begin(), bytes.end());
     }
     if (hex && !parse_hex_bytes(*hex, out)) {
         return usage_error("bad hex bytes '" + *hex + "'");
@@ -207,8 +225,12 @@ int uart_command(int argc, char **argv) {
         if (kt_uart_send(fd, out.data(), static_cast<int>(out.size())) < 0) {
             status = failure("sending " + std::to_string(out.size()) + " bytes failed");
         } else {
-            std::fprintf(stderr, "sent %zu bytes\n", out.size());
+            std::fprintf(stderr, "sent %zu byte%s\n", out.size(), out.size() == 1 ? "" : "s");
         }
+    }
+    if (status == kOk && term) {
+        std::fprintf(stderr, "kt-io: terminal on %s; Ctrl-] quits\n", device.c_str());
+        status = run_terminal(fd, TermOptions{args.flag("--echo"), args.flag("--hex")});
     }
     if (status == kOk && recv_count > 0) {
         const auto got = receive(fd, recv_count, static_cast<int>(timeout));

@@ -33,12 +33,33 @@ TEST(UartSetters, SpeedSetsBothDirectionsOrLeavesTheRecord) {
         EXPECT_EQ(cfgetispeed(&t), want) << rate;
         EXPECT_EQ(cfgetospeed(&t), want) << rate;
     }
-    for (int rate : {0, 230400, 57601, -9600}) {
+    for (int rate : {0, 250000, 57601, -9600, 4000001}) {
         termios t = filled(0x5a);
         EXPECT_EQ(kt_uart_set_speed(&t, rate), 0);
         EXPECT_TRUE(same(t, filled(0x5a))) << rate;
     }
     EXPECT_EQ(kt_uart_set_speed(nullptr, 9600), 0);
+}
+
+TEST(UartSetters, RatesAboveTheTablesUpToFourMegabit) {
+    const struct {
+        int rate;
+        speed_t code;
+    } high[] = {{230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},
+                {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+                {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000},
+                {4000000, B4000000}};
+    for (const auto &h : high) {
+        termios t = filled(0);
+        EXPECT_EQ(kt_uart_set_speed(&t, h.rate), 0);
+        EXPECT_EQ(cfgetispeed(&t), h.code) << h.rate;
+        EXPECT_EQ(cfgetospeed(&t), h.code) << h.rate;
+        // Only the speed bits change.
+        termios want = filled(0);
+        cfsetispeed(&want, h.code);
+        cfsetospeed(&want, h.code);
+        EXPECT_TRUE(same(t, want)) << h.rate;
+    }
 }
 
 TEST(UartSetters, FlowControlModesTouchOnlyTheirBits) {

@@ -44,7 +44,7 @@ TEST(KtIo, RegisterReadWriteAndDumpOnAMappedFile) {
     EXPECT_EQ(run({"reg", "read", p, "0x12", "-w", "16"}).out, "0x00000012: 0x1312\n");
     EXPECT_EQ(run({"reg", "read", "--width", "8", p, "255"}).out, "0x000000ff: 0xff\n");
     EXPECT_EQ(run({"reg", "dump", p, "0xf8", "2"}).out,
-              "0x000000f8: 0xfbfaf9f8\n0x000000fc: 0xfffefdfc\n");
+              "000000f8: fbfaf9f8 fffefdfc                    |........|\n");
 
     EXPECT_EQ(run({"reg", "write", p, "0x20", "0xdeadbeef"}).out, "0x00000020 <- 0xdeadbeef\n");
     EXPECT_EQ(run({"reg", "write", p, "0x32", "0xa55a", "-w", "16"}).status, 0);
