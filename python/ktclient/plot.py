@@ -61,7 +61,8 @@ def plot_recording(recording, out, sources=None, sample_format=None, title=None)
         raise ValueError("the recording holds no frames")
 
     origin_ns = int(recording.index["received_ns"].min()) if recording.has_times else 0
-    fig, axes = plt.subplots(len(chosen) + 1, 1, figsize=(10, 2.2 * len(chosen) + 2.4),
+    # Sizes in quarters of an inch: exact in binary, so the picture has whole pixels.
+    fig, axes = plt.subplots(len(chosen) + 1, 1, figsize=(10, 2.25 * len(chosen) + 2.5),
                              squeeze=False)
     axes = axes[:, 0]
     arrays = recording.to_arrays(fmt)

@@ -17,6 +17,7 @@ from datetime import datetime, timezone
 import numpy as np
 
 from .frame import FRAME_OVERHEAD, SAMPLE_FORMATS, Frame, frame_length, parse_source
+from .gaps import MsgOrder
 from .version import __version__
 
 FORMAT_NAME = "kt-recording"
@@ -33,49 +34,8 @@ INDEX_RECORD = np.dtype([
 ])
 SAMPLE_FORMAT_NAMES = ("raw",) + tuple(SAMPLE_FORMATS)
 
-_HALF_RANGE = 0x8000
-_WINDOW = 64
-
-
 class RecordingError(ValueError):
     """A file that is not a readable recording."""
-
-
-class MsgOrder:
-    """The msg_id sequence of one source: msg_ids skipped going forward count as gaps until
-    they come after all; a msg_id behind the newest one is out of order."""
-
-    def __init__(self):
-        self.started = False
-        self.newest = 0
-        self.missing = 0  # bit k: msg_id newest - 1 - k skipped and not received
-        self.known = 0
-        self.gaps = 0
-        self.out_of_order = 0
-
-    def take(self, msg_id):
-        """True when ``msg_id`` is in order (the first, or ahead of every earlier one)."""
-        if not self.started:
-            self.started, self.newest = True, msg_id
-            return True
-        ahead = (msg_id - self.newest) & 0xFFFF
-        if ahead == 0:
-            self.out_of_order += 1
-            return False
-        if ahead < _HALF_RANGE:
-            skipped = ahead - 1
-            self.gaps += skipped
-            self.missing = 0 if ahead >= _WINDOW else (self.missing << ahead) & (2**_WINDOW - 1)
-            self.missing |= (2**_WINDOW - 1) if skipped >= _WINDOW else (1 << skipped) - 1
-            self.known = min(self.known + ahead, _WINDOW)
-            self.newest = msg_id
-            return True
-        self.out_of_order += 1
-        behind = ((self.newest - msg_id) & 0xFFFF) - 1
-        if behind < self.known and self.missing & (1 << behind):
-            self.missing &= ~(1 << behind)
-            self.gaps -= 1
-        return False
 
 
 def _utc(ns):
@@ -264,5 +224,5 @@ class Recording:
                               (self.index["channel_id"] == channel))
 
 
-__all__ = ["INDEX_RECORD", "MsgOrder", "Recording", "RecordingError", "RecordingWriter",
+__all__ = ["INDEX_RECORD", "Recording", "RecordingError", "RecordingWriter",
            "SAMPLE_FORMAT_NAMES"]

@@ -18,8 +18,11 @@ def test_gaps_are_counted_per_source_across_the_wrap():
 
 def test_late_and_repeated_msg_ids_are_out_of_order_and_leave_the_newest():
     c = GapCounter()
-    assert feed(c, (3, 4), [10, 12, 12, 11, 13]) == [True, True, False, False, True]
+    assert feed(c, (3, 4), [10, 12, 12, 9, 13]) == [True, True, False, False, True]
     assert c.out_of_order[(3, 4)] == 2 and c.gaps[(3, 4)] == 1
+    # 11 arriving late closes its gap.
+    assert feed(c, (3, 4), [11]) == [False]
+    assert c.out_of_order[(3, 4)] == 3 and c.gaps[(3, 4)] == 0
     # More than half the range ahead is behind; just under half is a gap.
     c = GapCounter()
     assert feed(c, (0, 0), [100, 100 + 32768, 100 + 32767]) == [True, False, True]
