@@ -200,11 +200,15 @@ foreach(f IN LISTS package_files)
   endforeach()
 endforeach()
 
-# Nothing beside the three folders.
+# Nothing beside the four folders; share/ holds kt-web's page only.
 file(GLOB present RELATIVE "${ROOT}" "${ROOT}/*")
 list(SORT present)
-if(NOT present STREQUAL "bin;include;lib")
-  fail("${PREFIX} holds [${present}], expected [bin;include;lib]")
+if(NOT present STREQUAL "bin;include;lib;share")
+  fail("${PREFIX} holds [${present}], expected [bin;include;lib;share]")
+endif()
+file(GLOB shared RELATIVE "${ROOT}/share" "${ROOT}/share/*")
+if(NOT shared STREQUAL "kt-web")
+  fail("${PREFIX}/share holds [${shared}], expected [kt-web]")
 endif()
 
 if(errors)

@@ -15,7 +15,7 @@ macro(fail text)
 endmacro()
 
 # Package of each component; the stand-in provides the utility library under this name.
-set(packages kt-runtime kt-dev kt-util-standin)
+set(packages kt-runtime kt-dev kt-util-standin python3-ktclient)
 set(package_of_runtime kt-runtime)
 set(package_of_development kt-dev)
 set(package_of_util_standin kt-util-standin)
@@ -30,9 +30,15 @@ endif()
 
 file(GLOB made RELATIVE "${OUT}" "${OUT}/*.deb")
 set(expected_debs "")
+# The Python client is the same for every architecture.
 foreach(name IN LISTS packages)
-  set(deb_${name} "${OUT}/${name}_${DEB_VERSION}_${ARCH}.deb")
-  list(APPEND expected_debs "${name}_${DEB_VERSION}_${ARCH}.deb")
+  set(arch "${ARCH}")
+  if(name STREQUAL "python3-ktclient")
+    set(arch all)
+  endif()
+  set(deb_${name} "${OUT}/${name}_${DEB_VERSION}_${arch}.deb")
+  set(arch_${name} "${arch}")
+  list(APPEND expected_debs "${name}_${DEB_VERSION}_${arch}.deb")
 endforeach()
 list(SORT made)
 list(SORT expected_debs)
@@ -83,7 +89,8 @@ foreach(name IN LISTS packages)
   control("${deb}" Package package)
   control("${deb}" Version version)
   control("${deb}" Architecture arch)
-  if(NOT package STREQUAL name OR NOT version STREQUAL DEB_VERSION OR NOT arch STREQUAL ARCH)
+  if(NOT package STREQUAL name OR NOT version STREQUAL DEB_VERSION
+      OR NOT arch STREQUAL arch_${name})
     fail("${deb}: Package '${package}' Version '${version}' Architecture '${arch}'")
   endif()
   contents("${deb}" paths_${name})
@@ -194,6 +201,7 @@ endforeach()
 set(tree_kt-runtime "${OUT}/tree/kt-runtime")
 set(tree_kt-util-standin "${OUT}/tree/kt-util-standin")
 set(tree_kt-dev "${OUT}/tree/kt-dev")
+set(tree_python3-ktclient "${OUT}/tree/python3-ktclient")
 foreach(name IN LISTS packages)
   file(MAKE_DIRECTORY "${tree_${name}}")
   execute_process(COMMAND dpkg-deb -x "${deb_${name}}" "${tree_${name}}" RESULT_VARIABLE rc)
@@ -227,6 +235,28 @@ foreach(tool IN LISTS TOOLS)
     fail("${tool}.1.gz: not the page of ${tool} ${VERSION} with its name line and usage")
   endif()
 endforeach()
+
+# The Python client: its tool's page, its Python dependencies.
+set(page "${tree_python3-ktclient}/usr/share/man/man1/kt-plot.1.gz")
+if(EXISTS "${page}")
+  check_gzip("kt-plot.1.gz" "${page}")
+  execute_process(COMMAND gzip -dc "${page}" OUTPUT_VARIABLE text)
+  if(NOT text MATCHES "\n\\.SH NAME\nkt\\\\?-plot \\\\- [^\n]+" OR NOT text MATCHES "subscribe for SECONDS")
+    fail("kt-plot.1.gz: not the page of kt-plot with its name line and options")
+  endif()
+endif()
+# The installed tool finds the installed package.
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env PYTHONDONTWRITEBYTECODE=1
+    "PYTHONPATH=${tree_python3-ktclient}/usr/lib/python3/dist-packages"
+    /usr/bin/python3 "${tree_python3-ktclient}/usr/bin/kt-plot" --version
+  OUTPUT_VARIABLE plot_version ERROR_VARIABLE plot_error OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT plot_version STREQUAL "kt-plot ${VERSION}")
+  fail("python3-ktclient: kt-plot --version gave '${plot_version}' ${plot_error}")
+endif()
+control("${deb_python3-ktclient}" Depends python_depends)
+if(NOT python_depends MATCHES "python3-zmq" OR NOT python_depends MATCHES "python3-numpy")
+  fail("python3-ktclient: Depends '${python_depends}' lacks python3-zmq or python3-numpy")
+endif()
 
 # Documentation of every package: copyright in the machine-readable format, the changelog
 # with the package's own version on top.

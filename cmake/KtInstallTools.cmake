@@ -76,6 +76,24 @@ foreach(tool IN LISTS tools)
   list(APPEND pages "${page}.gz")
   install(FILES "${page}.gz" DESTINATION /usr/share/man/man1 COMPONENT runtime)
 endforeach()
+
+# kt-plot, the Python client's tool, goes into python3-ktclient; help2man runs the script
+# from the source tree, where it finds the package beside it.
+if(KT_HELP2MAN AND KT_GZIP)
+  set(page "${mandir}/kt-plot.1")
+  set(script "${PROJECT_SOURCE_DIR}/python/kt-plot")
+  add_custom_command(OUTPUT "${page}.gz"
+    COMMAND "${CMAKE_COMMAND}" -E env "SOURCE_DATE_EPOCH=${KT_SOURCE_DATE_EPOCH}"
+      PYTHONDONTWRITEBYTECODE=1 "${KT_HELP2MAN}" --no-info --section=1
+      "--name=quick-look plots of the instrument's recorded or live frames"
+      "--output=${page}" "${script}"
+    COMMAND "${KT_GZIP}" -9nf "${page}"
+    DEPENDS "${script}" "${PROJECT_SOURCE_DIR}/python/ktclient/version.py" "${KT_CHANGELOG}"
+    COMMENT "Manual page of kt-plot"
+    VERBATIM)
+  list(APPEND pages "${page}.gz")
+  install(FILES "${page}.gz" DESTINATION /usr/share/man/man1 COMPONENT python)
+endif()
 if(pages)
   add_custom_target(man-pages ALL DEPENDS ${pages})
 endif()

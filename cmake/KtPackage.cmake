@@ -51,7 +51,8 @@ set(KT_DEB_REVISION "${CMAKE_MATCH_2}")
 set(KT_DEB_VERSION "${PROJECT_VERSION}-${KT_DEB_REVISION}")
 
 # Package names by component.
-set(KT_DEB_PACKAGES runtime kt-runtime development kt-dev util_standin kt-util-standin)
+set(KT_DEB_PACKAGES runtime kt-runtime development kt-dev util_standin kt-util-standin
+  python python3-ktclient)
 
 # Copyright and the compressed changelog (gzip -9n: no name, no time stamp) in every
 # package's documentation folder.
@@ -168,5 +169,18 @@ string(CONCAT CPACK_COMPONENT_UTIL_STANDIN_DESCRIPTION
   "CRC-32, byte order) with its header, pkg-config file and CMake targets, for\n"
   "building and testing the instrument software away from the instrument.\n"
   "Do not install it on the instrument: its own utility package provides kt-util.")
+
+# The Python client is the same for every architecture.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-ktclient)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.11), python3-numpy, python3-zmq")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-matplotlib")
+string(CONCAT CPACK_COMPONENT_PYTHON_DESCRIPTION
+  "Python client of the instrument's frame streams: subscribes to the publish\n"
+  "mode, configures and taps filter-mode channels, reads and writes recordings,\n"
+  "and kt-plot draws quick-look plots of them.")
+# CPack puts the product's prefix into every package; the client has nothing there.
+set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/KtPackageTrim.cmake")
 
 include(CPack)
