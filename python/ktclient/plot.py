@@ -1,10 +1,10 @@
-"""Quick-look plots of a recording: per source the payload samples over time, and a strip
-of frame rates with the msg_id gaps marked."""
+"""Quick-look plots of a recording: per source the payload samples one after the other,
+and a strip of frame rates over the receive times with the msg_id gaps marked."""
 
 import numpy as np
 
 from .frame import SAMPLE_FORMATS
-from .recording import MsgOrder
+from .gaps import MsgOrder
 
 # At most this many sources get a waveform panel of their own.
 MAX_PANELS = 6
@@ -17,18 +17,6 @@ def _figure_module():
     matplotlib.use("Agg")  # headless: files only, no display needed
     import matplotlib.pyplot as plt
     return plt
-
-
-def _sample_times(times_s, counts):
-    """A time for each sample: those of a frame spread evenly up to the next frame of the
-    source (the last frame spans the median frame interval)."""
-    if len(times_s) == 0:
-        return np.zeros(0)
-    step = float(np.median(np.diff(times_s))) if len(times_s) > 1 else 0.0
-    ends = np.append(times_s[1:], times_s[-1] + step)
-    parts = [start + (end - start) * np.arange(n) / max(n, 1)
-             for start, end, n in zip(times_s, ends, counts)]
-    return np.concatenate(parts) if parts else np.zeros(0)
 
 
 def _gap_times(recording, source, times_s):
@@ -67,20 +55,17 @@ def plot_recording(recording, out, sources=None, sample_format=None, title=None)
     axes = axes[:, 0]
     arrays = recording.to_arrays(fmt)
     for ax, source in zip(axes, chosen):
+        # The frames of a source carry consecutive stretches of its signal: their samples
+        # one after the other, numbered; when they arrived is the strip's business.
         samples = arrays[source]
-        frames = list(recording.frames(source))
-        counts = [len(f.samples(np.uint8 if fmt == "raw" else SAMPLE_FORMATS[fmt]))
-                  for f in frames]
-        if recording.has_times:
-            x = _sample_times((recording.times(source).astype(np.int64) - origin_ns) / 1e9,
-                              counts)
-            ax.set_xlabel("time since the first frame (s)")
-        else:
-            x = np.arange(len(samples))
-            ax.set_xlabel("sample")
-        ax.plot(x[-MAX_POINTS:], samples[-MAX_POINTS:], linewidth=0.8)
+        shown = samples[-MAX_POINTS:]
+        first = len(samples) - len(shown)
+        ax.plot(np.arange(first, len(samples)), shown, linewidth=0.8)
+        ax.set_xlabel("sample")
         ax.set_ylabel(fmt)
-        ax.set_title(f"{source}: {len(frames)} frames, {len(samples)} samples", fontsize=9)
+        frames = recording.sources()[source]
+        latest = " (the latest shown)" if first else ""
+        ax.set_title(f"{source}: {frames} frames, {len(samples)} samples{latest}", fontsize=9)
         ax.grid(True, alpha=0.3)
 
     strip = axes[-1]
@@ -91,7 +76,7 @@ def plot_recording(recording, out, sources=None, sample_format=None, title=None)
             bins = max(1, min(100, int(span / 0.1)))
             counts, edges = np.histogram(t, bins=bins, range=(0, span))
             width = edges[1] - edges[0]
-            strip.step(edges[:-1], counts / width, where="post", label=f"{source} frames/s")
+            strip.stairs(counts / width, edges, label=f"{source} frames/s")
             gaps = _gap_times(recording, source, t)
             if len(gaps):
                 strip.plot(gaps, np.zeros(len(gaps)), "rx", label=f"{source} msg_id gaps")

@@ -48,9 +48,6 @@ void SourceBook::take(const uint8_t *frame, size_t length, Clock::time_point now
     bytes_ += length;
     last_frame_ = now;
     Source &s = sources_[static_cast<uint16_t>(f->module_id << 8 | f->channel_id)];
-    if (s.frames == 0) {
-        s.wave_time = now - kWaveInterval;
-    }
     ++s.frames;
     s.bytes += length;
     if (s.order.take(f->msg_id) == kttool::MsgOrder::Verdict::kInOrder) {
@@ -58,12 +55,22 @@ void SourceBook::take(const uint8_t *frame, size_t length, Clock::time_point now
     }
     s.last_frame = now;
     ++s.second_frames;
-    if (now - s.wave_time >= kWaveInterval) {
-        s.wave_time = now;
-        s.payload_length = std::min<size_t>(f->payload_len, s.payload.size());
-        s.payload_length = std::min(s.payload_length, length - KT_FRAME_HEADER_SIZE);
-        memcpy(s.payload.data(), f->payload, s.payload_length);
+    // The payload's whole samples go into the ring after the earlier frames' samples.
+    const size_t size = sample_size(format_);
+    size_t bytes = std::min<size_t>(f->payload_len, length - KT_FRAME_OVERHEAD);
+    bytes -= bytes % size;
+    const uint8_t *from = f->payload;
+    if (bytes > kWaveBytes) {
+        from += bytes - kWaveBytes;
+        bytes = kWaveBytes;
     }
+    const size_t tail = (s.wave_head + s.wave_fill) % kWaveBytes;
+    const size_t first = std::min(bytes, kWaveBytes - tail);
+    memcpy(s.wave.data() + tail, from, first);
+    memcpy(s.wave.data(), from + first, bytes - first);
+    const size_t overflow = s.wave_fill + bytes > kWaveBytes ? s.wave_fill + bytes - kWaveBytes : 0;
+    s.wave_head = (s.wave_head + overflow) % kWaveBytes;
+    s.wave_fill = std::min(kWaveBytes, s.wave_fill + bytes);
 }
 
 void SourceBook::take_malformed() {
@@ -102,7 +109,12 @@ BookView SourceBook::view(Clock::time_point now) {
         }
         sv.rate = n == 0 ? 0 : static_cast<double>(sum) / n;
         sv.idle_s = seconds(now - s.last_frame);
-        decimate(s.payload.data(), s.payload_length, format_, points_, &sv.wave);
+        // The ring in order, oldest first.
+        std::vector<uint8_t> samples(s.wave_fill);
+        for (size_t i = 0; i < s.wave_fill; ++i) {
+            samples[i] = s.wave[(s.wave_head + i) % kWaveBytes];
+        }
+        decimate(samples.data(), samples.size(), format_, points_, &sv.wave);
         v.sources.push_back(std::move(sv));
     }
     return v;

@@ -53,8 +53,8 @@ class SourceBook {
     SampleFormat format() const { return format_; }
 
   private:
-    // The latest payload is copied at most this often: the browsers see a few a second.
-    static constexpr auto kWaveInterval = std::chrono::milliseconds(40);
+    // The latest samples of a source, across its latest frames, for its waveform.
+    static constexpr size_t kWaveBytes = 16384;
     static constexpr size_t kHistory = 60;
 
     // Rates average this many whole seconds: a frame held up across a second's end then
@@ -65,15 +65,15 @@ class SourceBook {
         uint64_t frames = 0, bytes = 0;
         uint16_t last_msg_id = 0;
         kttool::MsgOrder order;
-        Clock::time_point last_frame, wave_time;
+        Clock::time_point last_frame;
         // Frames of the current second; of the latest whole ones (the source's first,
         // partial second is left out).
         uint32_t second_frames = 0;
         bool first_second = true;
         std::array<uint32_t, kRateSeconds> recent{};
         unsigned whole_seconds = 0;
-        std::array<uint8_t, 2048> payload{};
-        size_t payload_length = 0;
+        std::array<uint8_t, kWaveBytes> wave{};  // a ring: the oldest byte at wave_head
+        size_t wave_head = 0, wave_fill = 0;
     };
     void tick(Clock::time_point now);
 

@@ -97,9 +97,8 @@ TEST(SourceBook, CountsGapsRatesAndStates) {
     EXPECT_NEAR(s.rate, 100, 1);
     EXPECT_EQ(v.sources[1].channel_id, 15);
     EXPECT_EQ(v.rates, (std::vector<double>{100, 101}));
-    // The latest payload kept, as (min, max) per sample.
-    EXPECT_EQ(s.wave.size(), 4u);
-    EXPECT_EQ(s.wave[2], -1);
+    // The waveform: every frame's samples one after the other, in two buckets.
+    EXPECT_EQ(s.wave, (std::vector<float>{-1, 99, -1, 199}));
 
     // Quiet sources: the state turns to "no_frames" and the rate falls.
     const ktweb::BookView later = book.view(start + 12s);
@@ -107,6 +106,28 @@ TEST(SourceBook, CountsGapsRatesAndStates) {
     EXPECT_LT(later.sources[0].rate, 10);
     EXPECT_EQ(later.rates.size(), 12u);
     EXPECT_EQ(later.rates.back(), 0);
+}
+
+// The waveform keeps the latest 16 KiB of samples: whole frames after a partial one, and
+// no partial sample of an odd payload.
+TEST(SourceBook, WaveformHoldsTheLatestSamplesAcrossFrames) {
+    const auto start = ktweb::Clock::now();
+    ktweb::SourceBook book(SampleFormat::kI16, 8192, start);
+    for (int k = 0; k < 20; ++k) {
+        auto payload = bytes_of(std::vector<int16_t>(1014, static_cast<int16_t>(k)));
+        if (k == 19) {
+            payload.push_back(0x7f);  // half a sample, left out
+        }
+        const auto f = frame(1, 1, static_cast<uint16_t>(k), payload);
+        book.take(f.data(), f.size(), start);
+    }
+    const std::vector<float> wave = book.view(start).sources.at(0).wave;
+    ASSERT_EQ(wave.size(), 2u * 8192);
+    // 8192 samples: the last 80 of frame 11, then frames 12 to 19.
+    EXPECT_EQ(wave.front(), 11);
+    EXPECT_EQ(wave[2 * 80], 12);
+    EXPECT_EQ(wave[2 * 79], 11);
+    EXPECT_EQ(wave.back(), 19);
 }
 
 TEST(StatusJson, NumbersStringsAndWaves) {
