@@ -22,8 +22,9 @@ constexpr int kPollMs = 200;
 // publisher that is gone.
 constexpr int kReplyTimeoutMs = 2500;
 
-void *open_socket(void *context, int type, const std::string &endpoint,
-                  const std::optional<kttool::CurveClient> &keys) {
+// Options of every socket to the engine: no lingering, back soon after a restart, IPv6
+// addresses allowed, the relay's keys when it asks for them.
+void *make_socket(void *context, int type, const std::optional<kttool::CurveClient> &keys) {
     void *socket = zmq_socket(context, type);
     const int linger = 0, reconnect_ms = 100, ipv6 = 1;
     zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
@@ -37,6 +38,12 @@ void *open_socket(void *context, int type, const std::string &endpoint,
     if (keys) {
         kttool::secure_client(socket, *keys);
     }
+    return socket;
+}
+
+void *open_ack_socket(void *context, const std::string &endpoint,
+                      const std::optional<kttool::CurveClient> &keys) {
+    void *socket = make_socket(context, ZMQ_REQ, keys);
     zmq_connect(socket, endpoint.c_str());
     return socket;
 }
@@ -82,25 +89,17 @@ std::string FrameWatch::where() const {
 
 void FrameWatch::run_publish() {
     void *context = zmq_ctx_new();
-    void *sub = zmq_socket(context, ZMQ_SUB);
+    void *sub = make_socket(context, ZMQ_SUB, config_.keys);
+    // The monitor tells when the publisher is there: before the connection is made.
     zmq_socket_monitor(sub, "inproc://kt-web-monitor",
                        ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED);
     void *monitor = zmq_socket(context, ZMQ_PAIR);
     zmq_connect(monitor, "inproc://kt-web-monitor");
     zmq_setsockopt(sub, ZMQ_SUBSCRIBE, "frame://", 8);
-    {
-        const int linger = 0, reconnect_ms = 100, ipv6 = 1;
-        zmq_setsockopt(sub, ZMQ_LINGER, &linger, sizeof linger);
-        zmq_setsockopt(sub, ZMQ_RECONNECT_IVL, &reconnect_ms, sizeof reconnect_ms);
-        zmq_setsockopt(sub, ZMQ_IPV6, &ipv6, sizeof ipv6);
-        if (config_.keys) {
-            kttool::secure_client(sub, *config_.keys);
-        }
-        zmq_connect(sub, where().c_str());
-    }
+    zmq_connect(sub, where().c_str());
     const std::string ack_endpoint =
         kttool::tcp_endpoint(config_.host, kttool::endpoint_port(KT_DAQ_ACK_ENDPOINT));
-    void *req = config_.ack ? open_socket(context, ZMQ_REQ, ack_endpoint, config_.keys) : nullptr;
+    void *req = config_.ack ? open_ack_socket(context, ack_endpoint, config_.keys) : nullptr;
 
     zmq_msg_t part;
     zmq_msg_init(&part);
@@ -141,7 +140,7 @@ void FrameWatch::run_publish() {
             if (zmq_send(req, "", 0, 0) != 0 || zmq_recv(req, reply, sizeof reply, 0) < 0) {
                 // A REQ socket cannot send again before its reply: start it anew.
                 zmq_close(req);
-                req = open_socket(context, ZMQ_REQ, ack_endpoint, config_.keys);
+                req = open_ack_socket(context, ack_endpoint, config_.keys);
             }
         }
     }
