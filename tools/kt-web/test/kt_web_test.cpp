@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include <zmq.h>
+
 #include "kt_daq.h"
 #include "ports.h"
 #include "process.h"
@@ -25,6 +27,7 @@ using namespace std::chrono_literals;
 using kttest::Process;
 
 const uint16_t kAckPort = kttest::endpoint_port(KT_DAQ_ACK_ENDPOINT);
+const uint16_t kConfigPort = kttest::endpoint_port(KT_DAQ_CONFIG_ENDPOINT);
 constexpr uint16_t kWebPort = 8099;
 
 // The number after "`key`": in `json`, after `from` (a position) when given.
@@ -54,18 +57,25 @@ class WebTest : public ktsim::SimDeviceTest {
   protected:
     // With a subscriber for every frame registered: kt-web acknowledges each (--ack), so
     // none is dropped, however loaded the machine.
-    void start_daqd() {
+    void start_daqd(bool filter_mode = false) {
         kttest::ProcessOptions options;
         options.preload = KT_SHIM_PATH;
-        daqd_ = std::make_unique<Process>(
-            kttest::program(KT_DAQD_PATH,
-                            {"--ring", "1048576", "--subscribe", "all", device_->path()}),
-            options);
-        ASSERT_TRUE(kttest::wait_until([] { return kttest::listening(kAckPort); }, 10s))
+        const kttest::Args mode =
+            filter_mode ? kttest::Args{"--mode", "filter"} : kttest::Args{"--subscribe", "all"};
+        kttest::Args args{"--ring", "1048576"};
+        args.insert(args.end(), mode.begin(), mode.end());
+        args.push_back(device_->path());
+        daqd_ = std::make_unique<Process>(kttest::program(KT_DAQD_PATH, args), options);
+        const uint16_t last = filter_mode ? kConfigPort : kAckPort;
+        ASSERT_TRUE(kttest::wait_until([&] { return kttest::listening(last); }, 10s))
             << daqd_->errors();
     }
-    void start_web(const kttest::Args &extra) {
-        kttest::Args args{"--port", std::to_string(kWebPort), "--www", KT_WEB_PAGE, "--ack"};
+    // kt-web acknowledging each frame (the publish mode) unless `extra` says otherwise.
+    void start_web(const kttest::Args &extra, bool ack = true) {
+        kttest::Args args{"--port", std::to_string(kWebPort), "--www", KT_WEB_PAGE};
+        if (ack) {
+            args.push_back("--ack");
+        }
         args.insert(args.end(), extra.begin(), extra.end());
         // AddressSanitizer keeps freed memory back for a while, which would look like
         // growth to the memory check; nothing keeps it back here.
@@ -173,6 +183,55 @@ TEST_F(WebTest, ABrowserThatStopsReadingHoldsUpNothing) {
     // One pending message per browser at most: no growth with the messages not taken.
     EXPECT_LT(memory_after - memory_before, 2048) << memory_before << " KiB, then " << memory_after;
     EXPECT_EQ(web_->stop(SIGTERM, 15s), 0);
+}
+
+// A filter-mode channel watched through its TCP port: only the channel's sources, and the
+// lost connection when the engine ends.
+TEST_F(WebTest, TapShowsTheChannelsFrames) {
+    start_daqd(true);
+    {
+        void *context = zmq_ctx_new();
+        void *req = zmq_socket(context, ZMQ_REQ);
+        const int linger = 0, wait_ms = 5000;
+        zmq_setsockopt(req, ZMQ_LINGER, &linger, sizeof linger);
+        zmq_setsockopt(req, ZMQ_RCVTIMEO, &wait_ms, sizeof wait_ms);
+        zmq_connect(req, KT_DAQ_CONFIG_ENDPOINT);
+        const std::string message = "0=ch1;1=9000;2=2;3=1,3;5=kt_output_filter";
+        char reply[8];
+        ASSERT_EQ(zmq_send(req, message.data(), message.size(), 0),
+                  static_cast<int>(message.size()));
+        ASSERT_GE(zmq_recv(req, reply, sizeof reply, 0), 0) << daqd_->output();
+        zmq_close(req);
+        zmq_ctx_term(context);
+    }
+    ASSERT_TRUE(kttest::listening(9000)) << daqd_->output();
+    start_web({"--tap", "9000"}, false);
+    EXPECT_TRUE(kttest::wait_until(
+        [&] {
+            return get("/api/status")
+                       .value_or("")
+                       .find(
+                           "\"state\":\"no_frames\",\"mode\":\"tap\","
+                           "\"origin\":\"tcp://127.0.0.1:9000\"") != std::string::npos;
+        },
+        10s))
+        << get("/api/status").value_or("no answer");
+    start_frames();
+    std::string status;
+    EXPECT_TRUE(kttest::wait_until(
+        [&] { return source_number(status = *get("/api/status"), "2:3", "frames") >= 100; }, 15s))
+        << status;
+    EXPECT_EQ(status.find("\"source\":\"1:1\""), std::string::npos) << status;
+    EXPECT_EQ(source_number(status, "2:3", "gaps"), 0) << status;
+
+    ASSERT_EQ(daqd_->stop(SIGTERM, 10s), 0);
+    EXPECT_TRUE(kttest::wait_until(
+        [&] {
+            return get("/api/status").value_or("").find("\"state\":\"no_engine\"") !=
+                   std::string::npos;
+        },
+        10s));
+    EXPECT_EQ(web_->stop(SIGTERM, 10s), 0);
 }
 
 }  // namespace
