@@ -15,6 +15,7 @@ DEFAULTS = {
     "KT_SIM": "bin/kt-sim",
     "KT_DAQD": "bin/kt-daqd",
     "KT_SUB": "bin/kt-sub",
+    "KT_RELAY": "bin/kt-relay",
     "KT_SHIM": "lib/libktsim_shim.so",
     "KT_FILTERS_LIB": "lib/libktfilters.so",
     "KT_FRAME_LAYOUT": "bin/kt_frame_layout",
