@@ -108,12 +108,14 @@ TEST(SimWaveform, FormatsHoldTheSignalAtTheirOwnScale) {
     config.rate = 100;
     config.waveforms = {*ktsim::parse_waveform("sine:3")};
     config.sample_format = SampleFormat::kF32le;  // default amplitude 1
-    for (const Sample &s : samples_of(config, 20).at(0x0200)) {
+    const auto f32 = samples_of(config, 20);
+    for (const Sample &s : f32.at(0x0200)) {
         ASSERT_NEAR(s.value, std::sin(2 * std::numbers::pi * 3 * s.t), 1e-6) << s.t;
     }
     config.sample_format = SampleFormat::kI32le;
     config.amplitude = 2147483647.0;  // full scale clamps, never wraps
-    for (const Sample &s : samples_of(config, 20).at(0x0200)) {
+    const auto i32 = samples_of(config, 20);
+    for (const Sample &s : i32.at(0x0200)) {
         ASSERT_NEAR(s.value, 2147483647.0 * std::sin(2 * std::numbers::pi * 3 * s.t), 2.0);
     }
     config.sample_format = SampleFormat::kU8;

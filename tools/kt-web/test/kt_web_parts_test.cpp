@@ -2,6 +2,7 @@
 // gaps and rates, and the states and numbers of the JSON it serves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -25,7 +26,7 @@ std::vector<uint8_t> frame(uint8_t module, uint8_t channel, uint16_t msg_id,
     memcpy(f.data() + 2, &msg_id, 2);
     const auto length = static_cast<uint16_t>(payload.size());
     memcpy(f.data() + offsetof(kt_frame, payload_len), &length, 2);
-    memcpy(f.data() + KT_FRAME_HEADER_SIZE, payload.data(), payload.size());
+    std::copy(payload.begin(), payload.end(), f.begin() + KT_FRAME_HEADER_SIZE);
     return f;
 }
 
