@@ -110,7 +110,7 @@ endfunction()
 # Run-time dependencies: what the libraries and tools link against besides themselves.
 # The lower bounds are the versions of Debian 12, which the product is built on.
 set(KT_DEB_RUNTIME_DEPENDS
-  "libc6 (>= 2.36), libcivetweb1 (>= 1.15), libgcc-s1 (>= 12), libstdc++6 (>= 12), \
+  "libc6 (>= 2.36), libcivetweb1 (>= 1.15+dfsg), libgcc-s1 (>= 12), libstdc++6 (>= 12), \
 libsystemd0 (>= 252), libzmq5 (>= 4.3.4), zlib1g (>= 1:1.2.13)"
   CACHE STRING "Depends field of the run-time package (besides kt-util)")
 # The stand-in links the C and C++ libraries and zlib.
