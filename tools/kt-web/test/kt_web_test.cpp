@@ -106,6 +106,11 @@ class WebTest : public ktsim::SimDeviceTest {
     std::optional<std::string> get(const std::string &path) {
         return ktweb_test::http_get(kWebPort, path);
     }
+    // Waits until /api/status holds `part`.
+    bool status_shows(const std::string &part) {
+        return kttest::wait_until(
+            [&] { return get("/api/status").value_or("").find(part) != std::string::npos; }, 10s);
+    }
 
     std::unique_ptr<Process> daqd_, web_;
 };
@@ -116,12 +121,7 @@ TEST_F(WebTest, StatusShowsTheSourcesTheirRatesAndTheEngineState) {
     const auto page = get("/");
     ASSERT_TRUE(page.has_value());
     EXPECT_NE(page->find("<title>Instrument live view</title>"), std::string::npos);
-    ASSERT_TRUE(kttest::wait_until(
-        [&] {
-            return get("/api/status").value_or("").find("\"state\":\"no_frames\"") !=
-                   std::string::npos;
-        },
-        10s))
+    ASSERT_TRUE(status_shows("\"state\":\"no_frames\""))
         << get("/api/status").value_or("no answer");
 
     start_frames();
@@ -144,12 +144,7 @@ TEST_F(WebTest, StatusShowsTheSourcesTheirRatesAndTheEngineState) {
 
     // The engine ends: the subscriber loses its publisher.
     ASSERT_EQ(daqd_->stop(SIGTERM, 10s), 0);
-    EXPECT_TRUE(kttest::wait_until(
-        [&] {
-            return get("/api/status").value_or("").find("\"state\":\"no_engine\"") !=
-                   std::string::npos;
-        },
-        10s));
+    EXPECT_TRUE(status_shows("\"state\":\"no_engine\""));
     EXPECT_EQ(web_->stop(SIGTERM, 10s), 0);
 }
 
@@ -216,15 +211,8 @@ TEST_F(WebTest, TapShowsTheChannelsFrames) {
     }
     ASSERT_TRUE(kttest::listening(9000)) << daqd_->output();
     start_web({"--tap", "9000"}, false);
-    EXPECT_TRUE(kttest::wait_until(
-        [&] {
-            return get("/api/status")
-                       .value_or("")
-                       .find(
-                           "\"state\":\"no_frames\",\"mode\":\"tap\","
-                           "\"origin\":\"tcp://127.0.0.1:9000\"") != std::string::npos;
-        },
-        10s))
+    EXPECT_TRUE(status_shows(
+        "\"state\":\"no_frames\",\"mode\":\"tap\",\"origin\":\"tcp://127.0.0.1:9000\""))
         << get("/api/status").value_or("no answer");
     start_frames();
     std::string status;
@@ -235,12 +223,7 @@ TEST_F(WebTest, TapShowsTheChannelsFrames) {
     EXPECT_EQ(source_number(status, "2:3", "gaps"), 0) << status;
 
     ASSERT_EQ(daqd_->stop(SIGTERM, 10s), 0);
-    EXPECT_TRUE(kttest::wait_until(
-        [&] {
-            return get("/api/status").value_or("").find("\"state\":\"no_engine\"") !=
-                   std::string::npos;
-        },
-        10s));
+    EXPECT_TRUE(status_shows("\"state\":\"no_engine\""));
     EXPECT_EQ(web_->stop(SIGTERM, 10s), 0);
 }
 
