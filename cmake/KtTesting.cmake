@@ -53,3 +53,12 @@ function(kt_add_gtest target)
     endif()
   endforeach()
 endfunction()
+
+# A test program that needs the target's real kernel interfaces (the UIO stream device,
+# the serial driver, i2c-dev). It is built in every build, so that it always compiles, but
+# only scripts/test-kernel runs it, inside the emulated ARM board; CTest never does.
+function(kt_add_guest_gtest target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE ${ARG_LINK} kttest_main GTest::gtest Threads::Threads)
+endfunction()
