@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -221,6 +222,8 @@ TEST_F(FpgaOnWidthCheckingDevice, OneAndTwoByteTailsAreNarrowAccesses) {
     // way the bus reports it, the identification's own bytes must not come back.
     for (int len : {1, 2}) {
         const Outcome o = in_child([&] { return read_reg(w_, kIdent, len); }, len + 1);
+        std::printf("read of %d byte(s): %s\n", len,
+                    o.signal != 0 ? strsignal(o.signal) : "served, not as a word");
         if (o.signal != 0) {
             EXPECT_EQ(o.signal, SIGBUS) << "read len " << len;
         } else {
