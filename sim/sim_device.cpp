@@ -40,6 +40,21 @@ void write_text(const std::string &path, const char *format, uint32_t value) {
     fclose(f);
 }
 
+uint32_t read_hex(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "r");
+    if (f == nullptr) {
+        fail("open " + path);
+    }
+    unsigned value = 0;
+    const int n = fscanf(f, "%x", &value);
+    fclose(f);
+    if (n != 1) {
+        errno = EINVAL;
+        fail("read " + path);
+    }
+    return value;
+}
+
 std::string own_mount_ns() {
     char buf[64] = {};
     const ssize_t n = readlink("/proc/self/ns/mnt", buf, sizeof buf - 1);
@@ -75,6 +90,11 @@ Device::~Device() {
 }
 
 void Device::setup() {
+    const char *uio = getenv("KT_SIM_UIO");
+    if (uio != nullptr && *uio != '\0') {
+        setup_kernel_device(uio);
+        return;
+    }
     const DeviceConfig &config = config_;
     const std::string problem = namespace_problem();
     if (!problem.empty()) {
@@ -136,9 +156,58 @@ void Device::setup() {
     }
 }
 
+// A UIO device of a real kernel (the test module on the emulated board): the sysfs files
+// are the kernel's own and the maps are its physical pages. The sizes and the CMA
+// address come from the kernel; the register page and the region start zeroed, as a
+// fresh simulated device does.
+void Device::setup_kernel_device(const std::string &link) {
+    char target[128] = {};
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) {
+        fail("readlink " + link);
+    }
+    link_ = link;
+    const size_t slash = link.rfind('/');
+    node_ = (slash == std::string::npos ? std::string() : link.substr(0, slash + 1)) + target;
+    sysfs_ = std::string(kClassDir) + "/uio/" + target;
+    config_.regs_size = read_hex(sysfs_ + "/maps/map0/size");
+    config_.mem_phys = read_hex(sysfs_ + "/maps/map1/addr");
+    mem_size_ = read_hex(sysfs_ + "/maps/map1/size");
+    if (mem_size_ <= 0x1000000u || mem_size_ - 0x1000000u < config_.ring_capacity) {
+        errno = ENOSPC;
+        fail(sysfs_ + " has no room for a ring of " + std::to_string(config_.ring_capacity));
+    }
+    config_.ring_capacity = mem_size_ - 0x1000000u;
+    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const int fd = open(node_.c_str(), O_RDWR);
+    if (fd < 0) {
+        fail("open " + node_);
+    }
+    void *r = mmap(nullptr, config_.regs_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *m =
+        mmap(nullptr, mem_size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(page_));
+    close(fd);
+    regs_ = r == MAP_FAILED ? nullptr : r;
+    mem_ = m == MAP_FAILED ? nullptr : static_cast<uint8_t *>(m);
+    if (regs_ == nullptr || mem_ == nullptr) {
+        fail("map " + node_);
+    }
+    // Uncached device memory: plain stores, never a library memset, whose wide or
+    // unaligned accesses such memory need not take.
+    for (uint32_t i = 0; i < config_.regs_size / 4; ++i) {
+        ktsim::reg32(regs_, i * 4).store(0, std::memory_order_relaxed);
+    }
+    auto *words = reinterpret_cast<volatile uint32_t *>(mem_);
+    for (uint32_t i = 0; i < mem_size_ / 4; ++i) {
+        words[i] = 0;
+    }
+    at(block_of(regs_)->magic).store(kMagic);
+    kernel_device_ = true;
+}
+
 void Device::cleanup() {
     if (regs_ != nullptr) {
-        munmap(regs_, page_);
+        munmap(regs_, kernel_device_ ? config_.regs_size : page_);
         regs_ = nullptr;
     }
     if (mem_ != nullptr) {

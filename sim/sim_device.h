@@ -22,6 +22,10 @@ std::string namespace_problem();
 // formats, and creates the device file (register page, then the CMA region at an offset
 // of one page) with a relative symbolic link beside it that names the device. Throws
 // std::runtime_error with the reason when that is not possible. Unmounts on destruction.
+//
+// When KT_SIM_UIO names the link to a real UIO device (on the emulated board), uses that
+// device instead: the kernel's sysfs files and maps, its sizes and CMA address in place of
+// the configured ones; the configured ring capacity must fit.
 class Device {
   public:
     explicit Device(const DeviceConfig &config = {});
@@ -48,6 +52,7 @@ class Device {
 
   private:
     void setup();
+    void setup_kernel_device(const std::string &link);
     void cleanup();
 
     DeviceConfig config_;
@@ -57,6 +62,7 @@ class Device {
     void *regs_ = nullptr;
     uint8_t *mem_ = nullptr;
     bool mounted_ = false;
+    bool kernel_device_ = false;
 };
 
 }  // namespace ktsim

@@ -22,9 +22,14 @@ extern char **environ;
 namespace kttest {
 namespace {
 
+// A cross-built test starts its children under the user-mode emulator, except on the
+// emulated board (KT_GUEST=1), where the programs run natively.
 Args with_emulator(Args command) {
 #ifdef KT_TEST_EMULATOR
-    command.insert(command.begin(), KT_TEST_EMULATOR);
+    const char *guest = getenv("KT_GUEST");
+    if (guest == nullptr || std::strcmp(guest, "1") != 0) {
+        command.insert(command.begin(), KT_TEST_EMULATOR);
+    }
 #endif
     return command;
 }
