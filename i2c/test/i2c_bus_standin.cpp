@@ -19,11 +19,10 @@ namespace {
 // The longest message i2c-dev takes; the kernel keeps the number in i2c-dev.c only.
 constexpr unsigned kMaxMessageLength = 8192;
 
-// Refuses what i2c-dev refuses before anything reaches the bus: no messages, more than
+// False for what i2c-dev refuses before anything reaches the bus: no messages, more than
 // I2C_RDWR_IOCTL_MAX_MSGS, or any message longer than kMaxMessageLength.
 bool within_kernel_limits(const i2c_rdwr_ioctl_data *request) {
-    if (request->msgs == nullptr || request->nmsgs == 0 ||
-        request->nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
+    if (request->nmsgs == 0 || request->nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
         return false;
     }
     for (unsigned i = 0; i < request->nmsgs; ++i) {
