@@ -38,8 +38,13 @@ KT_API int kt_uart_close(int fd) KT_NOEXCEPT;
 /*
  * Sets the input and output speed of `tio` to `speed` bits per second: one of the rates of
  * the tables, 57600, or one of the higher rates 230400, 460800, 500000, 576000, 921600,
- * 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000 and 4000000. Any other rate, or a null `tio`, leaves the record unchanged and
- * still gives 0, so that kt_uart_init keeps the port's current speed. Returns 0.
+ * 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000 and 4000000. Any other
+ * rate, or a null `tio`, leaves the record unchanged and still gives 0, so that
+ * kt_uart_init keeps the port's current speed. Returns 0.
+ * Whether the port takes a rate is up to its driver: a rate beyond what the UART's clock
+ * reaches is dropped when the record is applied, and the port keeps its current rate (a
+ * PL011 clocked at 24 MHz reaches 1500000 at most); tcsetattr, and so kt_uart_init, still
+ * succeed. Read the speed back with tcgetattr where it matters.
  */
 KT_API int kt_uart_set_speed(struct termios *tio, int speed) KT_NOEXCEPT;
 
@@ -69,9 +74,11 @@ KT_API int kt_uart_set_parity(struct termios *tio, int parity) KT_NOEXCEPT;
 KT_API int kt_uart_set_stopbits(struct termios *tio, int stopbits) KT_NOEXCEPT;
 
 /*
- * Configures the port `fd`: reads its attributes, makes them raw, applies speed, flow
- * control, data bits, parity and stop bits (note the order of the last two arguments),
- * sets VTIME 1 and VMIN 1, discards pending input and applies the record at once.
+ * Configures the port `fd`: reads its attributes, makes them raw (and drops mark or space
+ * parity, CMSPAR, that another program may have left on the port, under which even and odd
+ * would send a constant bit), applies speed, flow control, data bits, parity and stop bits
+ * (note the order of the last two arguments), sets VTIME 1 and VMIN 1, discards pending
+ * input and applies the record at once.
  * Returns 0; -1 if the attributes cannot be read; -2 to -6 if the speed, flow control,
  * data bits, parity or stop bits setter fails; -7 if the attributes cannot be applied.
  * On -1 to -6 the port is left exactly as it was, its pending input included.
@@ -92,6 +99,9 @@ KT_API int kt_uart_recv_block(int fd, void *buf, int len) KT_NOEXCEPT;
 /*
  * Writes `len` bytes of `buf` to `fd`. Returns `len` when all were written; otherwise
  * discards the unsent output queue and returns -1 (how many went out is not reported).
+ * The port is non-blocking, so a block larger than the room left in the driver's transmit
+ * buffer (one page, 4096 bytes, on Linux serial drivers) stops short and fails, unless
+ * the line drains as fast as it is written; send large data in pieces.
  * A negative `len` writes nothing and gives -1 (errno EINVAL).
  */
 KT_API int kt_uart_send(int fd, const void *buf, int len) KT_NOEXCEPT;

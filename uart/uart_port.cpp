@@ -25,6 +25,9 @@ int kt_uart_init(int fd, int speed, int flowctrl, int databits, int stopbits, in
     tio.c_lflag &= ~(ISIG | ICANON | ECHO | ECHOE);
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_oflag &= ~OPOST;
+    // The parity letters mean plain parity: mark or space parity that another program left
+    // on the port would turn even and odd into a constant bit on drivers that support it.
+    tio.c_cflag &= ~CMSPAR;
 
     if (kt_uart_set_speed(&tio, speed) != 0) {
         return -2;

@@ -32,6 +32,7 @@ TEST(UartPort, InitMakesThePortRawAndAppliesEachSetting) {
     cooked.c_lflag |= 0x1b | ECHOK | IEXTEN;
     cooked.c_oflag |= OPOST | ONLCR;
     cooked.c_cflag &= ~(CLOCAL | CREAD);
+    cooked.c_cflag |= CMSPAR;
     ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &cooked), 0);
 
     ASSERT_EQ(kt_uart_init(pty.slave, 57600, 1, 7, 2, 'O'), 0);
@@ -42,6 +43,7 @@ TEST(UartPort, InitMakesThePortRawAndAppliesEachSetting) {
     EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD | CSTOPB | CRTSCTS | PARODD),
               CLOCAL | CREAD | CSTOPB | CRTSCTS | PARODD);
     EXPECT_EQ(t.c_iflag & (INPCK | ISTRIP | IXON | IXOFF | IXANY), tcflag_t{INPCK | ISTRIP});
+    EXPECT_EQ(t.c_cflag & CMSPAR, 0u) << "mark or space parity left on";
     EXPECT_EQ(t.c_cc[VTIME], 1);
     EXPECT_EQ(t.c_cc[VMIN], 1);
     EXPECT_EQ(cfgetispeed(&t), speed_t{B57600});
