@@ -2,8 +2,14 @@
 // of the register page (the reader library never touches these offsets).
 #pragma once
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <mutex>
 
 #include "kt_axis.h"
 #include "sim_futex.h"
@@ -27,7 +33,32 @@ struct alignas(8) Block {
     uint64_t frames_held_back;  // frames that found the ring full when due
     uint32_t wake_seq;          // bumped by hand-backs and start requests; the engine sleeps on it
     uint32_t wake_at_free;      // free slots the sleeping engine waits for; 0 while awake
+    // On a real device page, which cannot carry a futex: the shared file whose first word
+    // stands in for wake_seq; empty otherwise.
+    char wake_file[48];
 };
+
+// The word that wake-ups go through: wake_seq, or the first word of the block's wake
+// file, mapped once per process and kept (one process serves one device, and the file
+// outlives the devices made on it).
+inline uint32_t *wake_word(Block *b) {
+    if (b->wake_file[0] == '\0') {
+        return &b->wake_seq;
+    }
+    static std::once_flag once;
+    static uint32_t *word = nullptr;
+    std::call_once(once, [b] {
+        char path[sizeof b->wake_file + 1] = {};
+        std::memcpy(path, b->wake_file, sizeof b->wake_file);
+        const int fd = open(path, O_RDWR | O_CLOEXEC);
+        if (fd >= 0) {
+            void *m = mmap(nullptr, sizeof(uint32_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            close(fd);
+            word = m == MAP_FAILED ? nullptr : static_cast<uint32_t *>(m);
+        }
+    });
+    return word != nullptr ? word : &b->wake_seq;
+}
 
 inline Block *block_of(void *regs) {
     return reinterpret_cast<Block *>(static_cast<uint8_t *>(regs) + kBlockOffset);
@@ -50,10 +81,11 @@ inline std::atomic_ref<uint32_t> reg32(void *regs, unsigned offset) {
 // sleeps only while wake_seq keeps the value it read before; this side bumps wake_seq
 // before it reads wake_at_free, so one of the two sees the other.
 inline void wake_engine(Block *b, bool always, uint32_t free_slots = 0) {
-    at(b->wake_seq).fetch_add(1, std::memory_order_seq_cst);
+    uint32_t *word = wake_word(b);
+    at(*word).fetch_add(1, std::memory_order_seq_cst);
     const uint32_t wanted = at(b->wake_at_free).load(std::memory_order_seq_cst);
     if (always || (wanted != 0 && free_slots >= wanted)) {
-        futex_wake(&b->wake_seq);
+        futex_wake(word);
     }
 }
 

@@ -201,7 +201,27 @@ void Device::setup_kernel_device(const std::string &link) {
     for (uint32_t i = 0; i < mem_size_ / 4; ++i) {
         words[i] = 0;
     }
-    at(block_of(regs_)->magic).store(kMagic);
+    // A device page cannot carry a futex: the engine and the hand-over shim wake each
+    // other through a word of a shared file instead, named in the block. The file is
+    // made once and kept, so every process maps the same word.
+    const std::string wake = "/dev/shm/ktsim-wake-" + std::string(target);
+    Block *b = block_of(regs_);
+    if (wake.size() >= sizeof b->wake_file) {
+        errno = ENAMETOOLONG;
+        fail(wake);
+    }
+    const int wfd = open(wake.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (wfd < 0 || ftruncate(wfd, static_cast<off_t>(page_)) != 0) {
+        if (wfd >= 0) {
+            close(wfd);
+        }
+        fail("create " + wake);
+    }
+    close(wfd);
+    for (size_t i = 0; i < wake.size(); ++i) {
+        std::atomic_ref<char>(b->wake_file[i]).store(wake[i], std::memory_order_relaxed);
+    }
+    at(b->magic).store(kMagic);
     kernel_device_ = true;
 }
 

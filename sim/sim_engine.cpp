@@ -184,7 +184,8 @@ class EngineLoop {
     // hand-back the sleep on a full ring; time-outs cover what nothing reports.
     void sleep(Wait why) {
         const Clock::duration look_again = shim_accounts_ ? kShimWait : kPollWait;
-        const uint32_t seen = at(block_->wake_seq).load(std::memory_order_seq_cst);
+        uint32_t *const word = wake_word(block_);
+        const uint32_t seen = at(*word).load(std::memory_order_seq_cst);
         Clock::duration timeout = look_again;
         if (why == Wait::kIdle) {
             timeout = ring_.slots == 0 ? kIdleWait : look_again;
@@ -200,7 +201,7 @@ class EngineLoop {
             }
         }
         if (!start_requested()) {
-            futex_wait(&block_->wake_seq, seen, timeout);
+            futex_wait(word, seen, timeout);
         }
         at(block_->wake_at_free).store(0, std::memory_order_relaxed);
     }

@@ -8,21 +8,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 
 namespace ktsim {
 
-// How long a wait lasts at most where the word cannot carry a futex.
-constexpr std::chrono::nanoseconds kNoFutexWait = std::chrono::microseconds(100);
-
 // Sleeps while `*word` holds `expected`, at most `timeout`; returns early on a wake-up,
-// a signal, or when the word already differs. A word in the page of a real UIO device
-// cannot carry a futex (the kernel keys a shared futex by a page of a file or of
-// anonymous memory, and refuses a device mapping with EFAULT); there the wait is a short
-// sleep after which the caller looks again.
+// a signal, or when the word already differs.
 inline void futex_wait(uint32_t *word, uint32_t expected, std::chrono::nanoseconds timeout) {
     if (timeout.count() <= 0) {
         return;
@@ -30,22 +22,14 @@ inline void futex_wait(uint32_t *word, uint32_t expected, std::chrono::nanosecon
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(timeout.count() / 1000000000);
     ts.tv_nsec = static_cast<long>(timeout.count() % 1000000000);
-    long rc = 0;
 #if defined(SYS_futex_time64)
     // 32-bit targets built with a 64-bit time_t take the timeout through the newer call.
     if constexpr (sizeof(ts.tv_sec) > sizeof(long)) {
-        rc = syscall(SYS_futex_time64, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
-    } else {
-        rc = syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
+        syscall(SYS_futex_time64, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
+        return;
     }
-#else
-    rc = syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
 #endif
-    if (rc != 0 && errno == EFAULT) {
-        const auto nap = std::min(timeout, kNoFutexWait);
-        const timespec short_ts{0, static_cast<long>(nap.count())};
-        nanosleep(&short_ts, nullptr);
-    }
+    syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
 }
 
 // Wakes every process waiting on `word`.
