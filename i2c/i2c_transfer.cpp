@@ -9,10 +9,13 @@
 
 namespace {
 
-// A message length must fit the 16-bit field; longer ones would be cut short and
-// reported as complete, negative ones would let the kernel run past the buffer.
+// The longest message the kernel's i2c-dev takes; it refuses longer ones with EINVAL.
+// Refusing them here as well keeps lengths beyond the 16-bit field from being cut short
+// and reported as complete; negative ones would let the kernel run past the buffer.
+constexpr int kMaxMessageLength = 8192;
+
 bool length_fits(int len) {
-    if (len < 0 || len > 0xffff) {
+    if (len < 0 || len > kMaxMessageLength) {
         errno = EINVAL;
         return false;
     }

@@ -4,7 +4,11 @@
  * descriptor serves every slave on the bus and no address is ever bound to it.
  *
  * The library keeps no state and takes no locks. Failures return -1; where a system call
- * failed, errno holds its cause.
+ * failed, errno holds its cause: ENXIO when no slave acknowledges its address.
+ *
+ * A message carries 0 to 8192 bytes, the most the kernel's i2c-dev takes in one message.
+ * Longer (and negative) lengths are refused with -1 and errno EINVAL, as the kernel
+ * refuses them, but without a request.
  */
 #ifndef KT_I2C_H
 #define KT_I2C_H
@@ -25,7 +29,7 @@ KT_API int kt_i2c_close(int fd) KT_NOEXCEPT;
  * Writes `len` bytes of `data` to the slave with the 7-bit address in the low 8 bits of
  * `slave_addr`, in one message. Returns the request's result (the number of messages
  * transferred, 1), or -1. A null `data` or an `fd` of 0 or below prints the line
- * "fd <= 0 || slave_addr < 0 || data == KTNull" and gives -1; a `len` outside 0 to 65535
+ * "fd <= 0 || slave_addr < 0 || data == KTNull" and gives -1; a `len` outside 0 to 8192
  * gives -1 (errno EINVAL). No request is made on refusal.
  */
 KT_API int kt_i2c_write(int fd, unsigned int slave_addr, const uint8_t *data, int len) KT_NOEXCEPT;
@@ -33,15 +37,15 @@ KT_API int kt_i2c_write(int fd, unsigned int slave_addr, const uint8_t *data, in
 /*
  * Reads `len` bytes from the slave at `slave_addr` into `data`, in one message.
  * Returns `len`, or -1; a null `data`, an `fd` of 0 or below and a `len` outside 0 to
- * 65535 are refused silently without a request.
+ * 8192 (errno EINVAL) are refused silently without a request.
  */
 KT_API int kt_i2c_read(int fd, unsigned int slave_addr, uint8_t *data, int len) KT_NOEXCEPT;
 
 /*
  * Writes `wlen` bytes of `wbuf` to the slave at `slave_addr`, then reads `rlen` bytes into
  * `rbuf`, as one combined transfer (repeated start, one stop). Returns `rlen`, or -1; a
- * null `wbuf` or `rbuf`, the address 0 and lengths outside 0 to 65535 are refused
- * silently without a request.
+ * null `wbuf` or `rbuf`, the address 0 and lengths outside 0 to 8192 (errno EINVAL) are
+ * refused silently without a request.
  */
 KT_API int kt_i2c_rdwr(int fd, unsigned int slave_addr, const uint8_t *wbuf, int wlen,
                        uint8_t *rbuf, int rlen) KT_NOEXCEPT;

@@ -16,10 +16,31 @@ Bus &bus() {
 
 namespace {
 
-// Plays one combined transfer the way an adapter driver does: messages in order, a
-// missing slave ends the transfer with ENXIO.
+// The longest message i2c-dev takes; the kernel keeps the number in i2c-dev.c only.
+constexpr unsigned kMaxMessageLength = 8192;
+
+// False for what i2c-dev refuses before anything reaches the bus: no messages, more than
+// I2C_RDWR_IOCTL_MAX_MSGS, or any message longer than kMaxMessageLength.
+bool within_kernel_limits(const i2c_rdwr_ioctl_data *request) {
+    if (request->nmsgs == 0 || request->nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) {
+        return false;
+    }
+    for (unsigned i = 0; i < request->nmsgs; ++i) {
+        if (request->msgs[i].len > kMaxMessageLength) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Plays one combined transfer the way i2c-dev and an adapter driver do: the kernel's
+// limits first, then the messages in order; a missing slave ends the transfer with ENXIO.
 int play(i2c_rdwr_ioctl_data *request) {
     Bus &b = bus();
+    if (request->msgs == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
     std::vector<Message> seen;
     for (unsigned i = 0; i < request->nmsgs; ++i) {
         const i2c_msg &m = request->msgs[i];
@@ -30,6 +51,10 @@ int play(i2c_rdwr_ioctl_data *request) {
         seen.push_back(rec);
     }
     b.requests.push_back(seen);
+    if (!within_kernel_limits(request)) {
+        errno = EINVAL;
+        return -1;
+    }
     for (unsigned i = 0; i < request->nmsgs; ++i) {
         const i2c_msg &m = request->msgs[i];
         auto it = b.slaves.find(m.addr);

@@ -1,5 +1,6 @@
 // Test-only I2C adapter stand-in at the request level. The test program defines ioctl;
-// I2C_RDWR requests on the stand-in's descriptor are recorded and answered by simulated
+// I2C_RDWR requests on the stand-in's descriptor are recorded, checked against i2c-dev's
+// limits (1 to 42 messages of up to 8192 bytes, else EINVAL) and answered by simulated
 // slaves, and every other request goes to the C library unchanged.
 #pragma once
 

@@ -2,6 +2,8 @@
 // returns, and the calls it refuses without a request.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/i2c-dev.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "i2c_bus_standin.h"
@@ -107,9 +109,10 @@ TEST_F(I2cBus, BadArgumentsMakeNoRequestAndOnlyWritePrints) {
     EXPECT_EQ(kt_i2c_read(0, 0x50, buf, 2), -1);
     EXPECT_EQ(kt_i2c_rdwr(fd_, 0x50, nullptr, 1, buf, 2), -1);
     EXPECT_EQ(kt_i2c_rdwr(fd_, 0x50, buf, 1, nullptr, 2), -1);
-    // Lengths that the 16-bit message field cannot carry.
-    std::vector<uint8_t> big(65536);
-    for (int len : {-1, 65536, -65536}) {
+    // Lengths that i2c-dev refuses, among them ones the 16-bit message field would cut
+    // down to a length it takes (65540 to 4).
+    std::vector<uint8_t> big(65540);
+    for (int len : {-1, 8193, 65535, 65540, -65536}) {
         EXPECT_EQ(kt_i2c_write(fd_, 0x50, big.data(), len), -1);
         EXPECT_EQ(kt_i2c_read(fd_, 0x50, big.data(), len), -1);
         EXPECT_EQ(errno, EINVAL);
@@ -118,8 +121,32 @@ TEST_F(I2cBus, BadArgumentsMakeNoRequestAndOnlyWritePrints) {
     }
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_TRUE(requests().empty());
-    EXPECT_EQ(kt_i2c_read(fd_, 0x50, big.data(), 65535), 65535);
-    EXPECT_EQ(requests().back()[0].len, 65535);
+    EXPECT_EQ(kt_i2c_read(fd_, 0x50, big.data(), 8192), 8192);
+    EXPECT_EQ(requests().back()[0].len, 8192);
+}
+
+// The stand-in refuses what i2c-dev refuses, before any slave sees a message (the guest
+// test checks the same requests on the kernel).
+TEST_F(I2cBus, StandInKeepsTheKernelsLimits) {
+    std::vector<uint8_t> byte(43);
+    std::vector<i2c_msg> msgs(43, i2c_msg{0x50, I2C_M_RD, 1, byte.data()});
+    auto request = [&](unsigned count, uint16_t len) {
+        msgs[0].len = len;
+        i2c_rdwr_ioctl_data data{msgs.data(), count};
+        errno = 0;
+        const int rc = ioctl(fd_, I2C_RDWR, &data);
+        return rc < 0 ? -errno : rc;
+    };
+    EXPECT_EQ(request(42, 1), 42);
+    EXPECT_EQ(kti2c_test::bus().slaves[0x50].pointer, 42u);
+    EXPECT_EQ(request(43, 1), -EINVAL);
+    EXPECT_EQ(request(0, 1), -EINVAL);
+    std::vector<uint8_t> big(8193);
+    msgs[0].buf = big.data();
+    EXPECT_EQ(request(1, 8193), -EINVAL);
+    EXPECT_EQ(request(2, 8193), -EINVAL);
+    EXPECT_EQ(kti2c_test::bus().slaves[0x50].pointer, 42u) << "a refused request reached the slave";
+    EXPECT_EQ(request(1, 8192), 1);
 }
 
 TEST(I2cDevice, OpenAndClose) {
