@@ -140,19 +140,26 @@ void Device::setup() {
         close(fd);
         fail("size " + node_);
     }
-    void *r = mmap(nullptr, page_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    void *m =
-        mmap(nullptr, mem_size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(page_));
-    close(fd);
-    regs_ = r == MAP_FAILED ? nullptr : r;
-    mem_ = m == MAP_FAILED ? nullptr : static_cast<uint8_t *>(m);
-    if (regs_ == nullptr || mem_ == nullptr) {
-        fail("map " + node_);
-    }
+    map_both(fd, page_);
     at(block_of(regs_)->magic).store(kMagic);
     // The reader finds the device through a relative link beside the node.
     if (symlink(name.c_str(), link_.c_str()) != 0) {
         fail("link " + link_);
+    }
+}
+
+// Maps the register window (`regs_len` bytes at offset 0) and the CMA region (one page
+// on, as UIO selects map 1) of the open device file, and closes it.
+void Device::map_both(int fd, size_t regs_len) {
+    void *r = mmap(nullptr, regs_len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *m =
+        mmap(nullptr, mem_size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(page_));
+    close(fd);
+    regs_ = r == MAP_FAILED ? nullptr : r;
+    regs_len_ = regs_len;
+    mem_ = m == MAP_FAILED ? nullptr : static_cast<uint8_t *>(m);
+    if (regs_ == nullptr || mem_ == nullptr) {
+        fail("map " + node_);
     }
 }
 
@@ -183,15 +190,7 @@ void Device::setup_kernel_device(const std::string &link) {
     if (fd < 0) {
         fail("open " + node_);
     }
-    void *r = mmap(nullptr, config_.regs_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    void *m =
-        mmap(nullptr, mem_size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(page_));
-    close(fd);
-    regs_ = r == MAP_FAILED ? nullptr : r;
-    mem_ = m == MAP_FAILED ? nullptr : static_cast<uint8_t *>(m);
-    if (regs_ == nullptr || mem_ == nullptr) {
-        fail("map " + node_);
-    }
+    map_both(fd, config_.regs_size);
     // Uncached device memory: plain stores, never a library memset, whose wide or
     // unaligned accesses such memory need not take.
     for (uint32_t i = 0; i < config_.regs_size / 4; ++i) {
@@ -222,12 +221,11 @@ void Device::setup_kernel_device(const std::string &link) {
         std::atomic_ref<char>(b->wake_file[i]).store(wake[i], std::memory_order_relaxed);
     }
     at(b->magic).store(kMagic);
-    kernel_device_ = true;
 }
 
 void Device::cleanup() {
     if (regs_ != nullptr) {
-        munmap(regs_, kernel_device_ ? config_.regs_size : page_);
+        munmap(regs_, regs_len_);
         regs_ = nullptr;
     }
     if (mem_ != nullptr) {

@@ -53,6 +53,7 @@ class Device {
   private:
     void setup();
     void setup_kernel_device(const std::string &link);
+    void map_both(int fd, size_t regs_len);
     void cleanup();
 
     DeviceConfig config_;
@@ -61,8 +62,8 @@ class Device {
     size_t page_ = 0;
     void *regs_ = nullptr;
     uint8_t *mem_ = nullptr;
+    size_t regs_len_ = 0;
     bool mounted_ = false;
-    bool kernel_device_ = false;
 };
 
 }  // namespace ktsim
