@@ -187,6 +187,55 @@ typedef struct kt_daq_stats {
  */
 KT_API int kt_daq_get_stats(kt_daq_stats *out, size_t size) KT_NOEXCEPT;
 
+/*
+ * Extension: publish options.
+ *
+ * kt_daq_run as described above keeps one message per subscriber in its queue and one
+ * frame in flight, and at that pace each frame costs the loop and ZeroMQ's I/O thread a
+ * wake-up each. An application that wants the link's pace opts into a deeper queue and,
+ * with acknowledging subscribers, a window of frames published ahead of their
+ * acknowledgements. Without a call, or with both values 1, the loop is exactly the one
+ * described above.
+ *
+ * Queue depth N: the publisher socket's send high-water mark (ZMQ_SNDHWM), the messages
+ * that may wait for each subscriber. A subscriber that keeps up receives every frame; a
+ * frame that finds a subscriber's queue full waits up to 100 ms for room, and is then
+ * dropped for that subscriber (counted in dropped_for_lagging; while it lags, later frames
+ * are dropped for it at once). A subscriber never receives another frame's bytes and never
+ * holds ring memory. The loop's message buffers grow with the depth: N x 16 frames
+ * (KT_DAQ_POOL_SUBSCRIBERS subscribers each holding a full queue), at least 1024 and at
+ * most KT_DAQ_POOL_MAX, allocated 32 at a time as they run out. A frame that finds every
+ * buffer still held by ZeroMQ is not published and is counted in skipped; no other frame
+ * is ever sent in its place.
+ *
+ * Acknowledgement window W: with W > 1 the loop publishes up to W frames that await
+ * acknowledgements before it waits for them. An acknowledgement counts for the oldest
+ * frame still awaiting one (any request counts, as above). A frame whose acknowledgements
+ * have not all come 2000 ms after it was published gets one time-out line per missing
+ * acknowledgement, i counting from the acknowledgements it did get. Counted
+ * acknowledgements: with W > 1, a request of one part whose bytes are the decimal digits
+ * of a count K, 1 <= K <= W, without sign or leading zero, acknowledges K frames (K
+ * acknowledgements, oldest first; what finds no frame awaiting counts for nothing); any
+ * other request counts as one. Every request is answered with an empty message.
+ */
+
+/* Largest queue depth and acknowledgement window. */
+#define KT_DAQ_QUEUE_DEPTH_MAX 1024
+#define KT_DAQ_ACK_WINDOW_MAX 1024
+/* Subscribers with a full queue each that the message buffers are sized for. */
+#define KT_DAQ_POOL_SUBSCRIBERS 16
+/* Most message buffers (frames of up to one 2048-byte slot) the loop allocates: 32 MiB. */
+#define KT_DAQ_POOL_MAX 16384
+
+/*
+ * Extension: sets the publish loop's queue depth (1..KT_DAQ_QUEUE_DEPTH_MAX, 1 as
+ * specified) and acknowledgement window (1..KT_DAQ_ACK_WINDOW_MAX, 1 as specified), see
+ * above. Takes effect when kt_daq_run starts. Returns 0, or -1 with errno EINVAL for a
+ * value out of range or EBUSY once kt_daq_run has started; nothing is changed then.
+ * Thread-safe.
+ */
+KT_API int kt_daq_set_publish_options(uint32_t queue_depth, uint32_t ack_window) KT_NOEXCEPT;
+
 KT_END_DECLS
 
 #endif /* KT_DAQ_H */
