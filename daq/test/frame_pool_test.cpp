@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "frame_pool.h"
+#include "internal.h"
+#include "kt_daq.h"
 
 namespace {
 
@@ -108,6 +110,29 @@ TEST(FramePoolTest, BuffersGivenBackFromOtherThreadsAreNeverHandedOutTwice) {
     }
     pool.free_all();
     RecordProperty("exhausted", static_cast<int>(exhausted));
+}
+
+// The publish loop's buffers follow its queue depth: a full queue for each of the
+// subscribers they are sized for, never fewer than at depth 1, never more than the most.
+TEST(FramePoolTest, PublishBuffersFollowTheQueueDepthWithinTheirBounds) {
+    EXPECT_EQ(ktdaq::pool_buffers(1), ktdaq::kPoolMinBuffers);
+    EXPECT_EQ(ktdaq::pool_buffers(64), ktdaq::kPoolMinBuffers);
+    EXPECT_EQ(ktdaq::pool_buffers(256), 256u * KT_DAQ_POOL_SUBSCRIBERS);
+    EXPECT_EQ(ktdaq::pool_buffers(KT_DAQ_QUEUE_DEPTH_MAX), uint32_t{KT_DAQ_POOL_MAX});
+    EXPECT_LE(uint64_t{KT_DAQ_POOL_MAX} * FramePool::kBufferSize, 32ull << 20);
+    // Raised after buffers are out, the limit lets the pool grow on.
+    FramePool pool(4, 4);
+    std::vector<uint8_t *> out;
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(pool.take());
+    }
+    EXPECT_EQ(pool.take(), nullptr);
+    pool.set_limit(6);
+    EXPECT_NE(pool.take(), nullptr);
+    EXPECT_NE(pool.take(), nullptr);
+    EXPECT_EQ(pool.take(), nullptr);
+    EXPECT_EQ(pool.allocated(), 6u);
+    pool.free_all();
 }
 
 }  // namespace
