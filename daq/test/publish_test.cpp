@@ -117,7 +117,7 @@ class PublishTest : public ktsim::SimDeviceTest {
         ASSERT_TRUE(stalled.wait_connected());
         for (uint64_t seq = 0; seq < config.frames && !HasFailure(); ++seq) {
             ASSERT_EQ(next_frame(sub, "frame").seq, seq);
-            ASSERT_TRUE(sub.ack());
+            ASSERT_TRUE(sub.ack()) << "frame " << seq << "; loop printed: " << publisher_->output();
         }
         EXPECT_EQ(publisher_->output(), "");
     }
