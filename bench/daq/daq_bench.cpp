@@ -53,9 +53,9 @@ constexpr uint32_t kRingBytes = 64u << 20;
 // The deep baseline's queue per subscriber.
 constexpr int kDeepQueue = 1000;
 // System calls counted by name besides the total.
-const std::vector<std::string> kSyscallNames{"getpid",   "poll",  "epoll_wait",
-                                             "read",     "write", "sendto",
-                                             "recvfrom", "futex", "clock_nanosleep"};
+const std::vector<std::string> kSyscallNames{"getpid", "poll",           "epoll_wait", "epoll_ctl",
+                                             "read",   "write",          "sendto",     "recvfrom",
+                                             "futex",  "clock_nanosleep"};
 
 enum class Runner { kReader, kLoop, kOtherLoop, kBaseline, kDeepBaseline, kStreamFloor };
 
