@@ -27,6 +27,35 @@ TEST(BenchOptionsTest, TakesEveryOption) {
     EXPECT_EQ(o.other_lib, "/tmp/old");
 }
 
+TEST(BenchOptionsTest, TakesTheDimensionsAndCounts) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(
+        parse({"--depths", "1,1024", "--windows", "1,8,64", "--ack-every", "8", "--syscalls",
+               "strace", "--instructions", "100,300", "--passes", "instructions"},
+              &o, &error))
+        << error;
+    EXPECT_EQ(o.depths, (std::vector<uint32_t>{1, 1024}));
+    EXPECT_EQ(o.windows, (std::vector<uint32_t>{1, 8, 64}));
+    EXPECT_EQ(o.ack_every, 8u);
+    EXPECT_EQ(o.syscalls, SyscallTool::kStrace);
+    EXPECT_EQ(o.instruction_frames[0], 100u);
+    EXPECT_EQ(o.instruction_frames[1], 300u);
+    EXPECT_FALSE(o.table);
+    EXPECT_TRUE(o.instructions);
+
+    Options d;
+    ASSERT_TRUE(parse({"--instructions", "0,0", "--passes", "instructions,table"}, &d, &error))
+        << error;
+    EXPECT_EQ(d.instruction_frames[1], 0u);
+    EXPECT_TRUE(d.table && d.instructions);
+    // Without options: the rows the figures are quoted for.
+    EXPECT_EQ(d.depths, (std::vector<uint32_t>{1, 16, 64, 256}));
+    EXPECT_EQ(d.windows, (std::vector<uint32_t>{1, 64}));
+    EXPECT_EQ(d.ack_every, 16u);
+    EXPECT_EQ(d.syscalls, SyscallTool::kAuto);
+}
+
 TEST(BenchOptionsTest, RefusesWhatCannotRun) {
     for (const std::vector<const char *> &args :
          std::vector<std::vector<const char *>>{{"--reps", "0"},
@@ -39,6 +68,20 @@ TEST(BenchOptionsTest, RefusesWhatCannotRun) {
                                                 {"--payloads", "64,"},
                                                 {"--payloads", "64;512"},
                                                 {"--other-lib", ""},
+                                                {"--depths", "0"},
+                                                {"--depths", "1025"},
+                                                {"--windows", "1,0"},
+                                                {"--ack-every", "0"},
+                                                // More than a window holds: never sent.
+                                                {"--windows", "8", "--ack-every", "16"},
+                                                {"--ack-every", "65", "--windows", "64"},
+                                                {"--syscalls", "ltrace"},
+                                                {"--instructions", "20000"},
+                                                {"--instructions", "40000,20000"},
+                                                {"--instructions", "0,100"},
+                                                {"--passes", ""},
+                                                {"--passes", "table,table"},
+                                                {"--passes", "table,graphs"},
                                                 {"--reps"},
                                                 {"--speed", "1"}}) {
         Options o;

@@ -1,18 +1,23 @@
 // The benchmark's own measurements: heap allocations counted through the allocator
 // definitions of the program (this test program links them too), across threads, forked
-// children and ZeroMQ; CPU time of a process summed over its threads.
+// children and ZeroMQ; CPU time and context switches of a process summed over its
+// threads; frames counted out of a TCP byte stream.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zmq.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "alloc_count.h"
+#include "bench_peer.h"
+#include "kt_records.h"
 #include "proc_cpu.h"
 
 namespace ktbench {
@@ -172,6 +177,70 @@ TEST(ProcessCpuTest, AProcessThatIsGoneCannotBeRead) {
     }
     ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
     EXPECT_EQ(process_cpu_ns(pid), -1);
+}
+
+TEST(ContextSwitchTest, ReadsBothKindsFromAStatusFile) {
+    const char status[] =
+        "Name:\tdaq_bench\n"
+        "Threads:\t3\n"
+        "voluntary_ctxt_switches:\t1200\n"
+        "nonvoluntary_ctxt_switches:\t34\n";
+    EXPECT_EQ(context_switches_in_status(status), 1234);
+    EXPECT_EQ(context_switches_in_status("Name:\tx\nvoluntary_ctxt_switches:\t5\n"), -1);
+    EXPECT_EQ(context_switches_in_status(""), -1);
+}
+
+TEST(ContextSwitchTest, EachSleepOfAThreadCountsOnce) {
+    const int64_t before = process_context_switches(getpid());
+    ASSERT_GE(before, 0);
+    // Each sleep gives up the CPU: one voluntary switch at least.
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_GE(process_context_switches(getpid()) - before, 20);
+}
+
+// A frame of `payload` bytes whose first byte is `tag`, as the stream carries it.
+std::vector<uint8_t> stream_frame(uint16_t payload, uint8_t tag) {
+    std::vector<uint8_t> bytes(payload + KT_FRAME_OVERHEAD, tag);
+    auto *frame = reinterpret_cast<kt_frame *>(bytes.data());
+    frame->payload_len = payload;
+    return bytes;
+}
+
+TEST(FrameSplitterTest, FindsEveryFrameWhereverTheReadsEnd) {
+    std::vector<uint8_t> stream;
+    std::vector<size_t> lengths;
+    for (uint16_t payload : {0, 1, 64, 2028, 300, 2028}) {
+        const std::vector<uint8_t> f = stream_frame(payload, static_cast<uint8_t>(lengths.size()));
+        stream.insert(stream.end(), f.begin(), f.end());
+        lengths.push_back(f.size());
+    }
+    // Reads of one byte, of a header and a bit, and of everything at once.
+    for (size_t chunk : {size_t{1}, size_t{17}, size_t{2049}, stream.size()}) {
+        FrameSplitter splitter;
+        std::vector<size_t> seen;
+        for (size_t at = 0; at < stream.size(); at += chunk) {
+            const size_t n = std::min(chunk, stream.size() - at);
+            splitter.take(stream.data() + at, n, [&](const uint8_t *frame, size_t length) {
+                EXPECT_EQ(frame[0], seen.size()) << "chunk " << chunk;
+                seen.push_back(length);
+            });
+        }
+        EXPECT_EQ(seen, lengths) << "chunk " << chunk;
+        EXPECT_EQ(splitter.pending(), 0u);
+    }
+}
+
+TEST(FrameSplitterTest, KeepsAFrameBegunUntilItsLastByte) {
+    const std::vector<uint8_t> f = stream_frame(100, 7);
+    FrameSplitter splitter;
+    int frames = 0;
+    splitter.take(f.data(), f.size() - 1, [&](const uint8_t *, size_t) { ++frames; });
+    EXPECT_EQ(frames, 0);
+    EXPECT_EQ(splitter.pending(), f.size() - 1);
+    splitter.take(&f.back(), 1, [&](const uint8_t *, size_t) { ++frames; });
+    EXPECT_EQ(frames, 1);
 }
 
 }  // namespace

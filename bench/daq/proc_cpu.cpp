@@ -46,9 +46,23 @@ bool stat_ns(const std::string &task, int64_t *ns) {
     return true;
 }
 
-}  // namespace
+bool status_switches(const std::string &task, int64_t *switches) {
+    FILE *f = fopen((task + "/status").c_str(), "r");
+    if (f == nullptr) {
+        return false;
+    }
+    char text[4096] = {};
+    const size_t n = fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    text[n] = '\0';
+    *switches = context_switches_in_status(text);
+    return *switches >= 0;
+}
 
-int64_t process_cpu_ns(pid_t pid) {
+// The sum of `per_task` over the threads of `pid`; -1 when its task folder cannot be read.
+// A thread that ended meanwhile simply adds nothing.
+template <class PerTask>
+int64_t sum_over_tasks(pid_t pid, PerTask per_task) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/task";
     DIR *tasks = opendir(dir.c_str());
     if (tasks == nullptr) {
@@ -59,15 +73,42 @@ int64_t process_cpu_ns(pid_t pid) {
         if (entry->d_name[0] == '.') {
             continue;
         }
-        const std::string task = dir + "/" + entry->d_name;
-        int64_t ns = 0;
-        // A thread that ended meanwhile simply adds nothing.
-        if (schedstat_ns(task, &ns) || stat_ns(task, &ns)) {
-            total += ns;
+        int64_t value = 0;
+        if (per_task(dir + "/" + entry->d_name, &value)) {
+            total += value;
         }
     }
     closedir(tasks);
     return total;
+}
+
+}  // namespace
+
+int64_t process_cpu_ns(pid_t pid) {
+    return sum_over_tasks(pid, [](const std::string &task, int64_t *ns) {
+        return schedstat_ns(task, ns) || stat_ns(task, ns);
+    });
+}
+
+int64_t process_context_switches(pid_t pid) {
+    return sum_over_tasks(pid, status_switches);
+}
+
+int64_t context_switches_in_status(const char *status) {
+    long long voluntary = -1, involuntary = -1;
+    for (const char *line = status; line != nullptr && *line != '\0';) {
+        long long value = 0;
+        if (sscanf(line, "voluntary_ctxt_switches: %lld", &value) == 1) {
+            voluntary = value;
+        } else if (sscanf(line, "nonvoluntary_ctxt_switches: %lld", &value) == 1) {
+            involuntary = value;
+        }
+        line = strchr(line, '\n');
+        if (line != nullptr) {
+            ++line;
+        }
+    }
+    return voluntary < 0 || involuntary < 0 ? -1 : voluntary + involuntary;
 }
 
 }  // namespace ktbench
