@@ -47,6 +47,8 @@ extern "C" __attribute__((visibility("default"))) kt_axis *kt_axis_init(
     }
     kt_axis *axis = real(path, up_mem_size);
     if (axis != nullptr && ktsim::is_simulated(axis->regs)) {
+        // Before the first hand-back, which can only follow this call.
+        ktsim::at(ktsim::block_of(axis->regs)->shim_present).store(1, std::memory_order_release);
         request_start(axis->regs);
     }
     return axis;

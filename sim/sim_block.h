@@ -36,6 +36,11 @@ struct alignas(8) Block {
     // On a real device page, which cannot carry a futex: the shared file whose first word
     // stands in for wake_seq; empty otherwise.
     char wake_file[48];
+    // 1 once a reader with the hand-over shim has opened the device: from then on only the
+    // shim accounts hand-backs. The engine accounting as well would race it: the shim
+    // could return while the engine has moved seen_rd_ptr but not yet lowered the data
+    // count, and the reader would then take a slot holding no new frame.
+    uint32_t shim_present;
 };
 
 // The word that wake-ups go through: wake_seq, or the first word of the block's wake

@@ -125,7 +125,7 @@ class EngineLoop {
 
     // Writes the next frame if it is due and a slot is free; else says what it waits for.
     Wait step() {
-        if (!shim_accounts_) {
+        if (!shim_accounts_ && at(block_->shim_present).load(std::memory_order_acquire) == 0) {
             account_hand_back(regs_);
         }
         if (config_.frames != 0 && at(block_->frames_written).load() >= config_.frames) {
