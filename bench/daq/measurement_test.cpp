@@ -1,6 +1,7 @@
 // The benchmark's own measurements: heap allocations counted through the allocator
 // definitions of the program (this test program links them too), across threads, forked
-// children and ZeroMQ; CPU time of a process summed over its threads.
+// children and ZeroMQ; CPU time and context switches of a process summed over its
+// threads.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -172,6 +173,34 @@ TEST(ProcessCpuTest, AProcessThatIsGoneCannotBeRead) {
     }
     ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
     EXPECT_EQ(process_cpu_ns(pid), -1);
+    EXPECT_EQ(process_context_switches(pid), -1);
+}
+
+// Each sleep of a thread takes it off the processor at least once: the switch is a
+// voluntary one, or one counted as involuntary when the thread was preempted on its way
+// into the sleep. Counted while the thread is alive.
+TEST(ProcessSwitchesTest, CountsTheSleepsOfAnotherThread) {
+    constexpr int kSleeps = 100;
+    const int64_t before = process_context_switches(getpid());
+    ASSERT_GE(before, 0);
+    std::atomic<bool> slept{false};
+    std::atomic<bool> done{false};
+    std::thread sleeper([&] {
+        for (int i = 0; i < kSleeps; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        slept = true;
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    while (!slept) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const int64_t after = process_context_switches(getpid());
+    done = true;
+    sleeper.join();
+    EXPECT_GE(after - before, kSleeps);
 }
 
 }  // namespace

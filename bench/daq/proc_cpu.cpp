@@ -46,9 +46,31 @@ bool stat_ns(const std::string &task, int64_t *ns) {
     return true;
 }
 
-}  // namespace
+// voluntary_ctxt_switches + nonvoluntary_ctxt_switches of a task's status file.
+bool switches_of(const std::string &task, int64_t *count) {
+    FILE *f = fopen((task + "/status").c_str(), "r");
+    if (f == nullptr) {
+        return false;
+    }
+    char line[256];
+    int found = 0;
+    int64_t sum = 0;
+    while (fgets(line, sizeof line, f) != nullptr) {
+        long long value = 0;
+        if (sscanf(line, "voluntary_ctxt_switches: %lld", &value) == 1 ||
+            sscanf(line, "nonvoluntary_ctxt_switches: %lld", &value) == 1) {
+            sum += value;
+            ++found;
+        }
+    }
+    fclose(f);
+    *count = sum;
+    return found == 2;
+}
 
-int64_t process_cpu_ns(pid_t pid) {
+// The sum of `of` over the tasks of `pid` that can be read; -1 without the task folder.
+template <typename Of>
+int64_t sum_over_tasks(pid_t pid, Of of) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/task";
     DIR *tasks = opendir(dir.c_str());
     if (tasks == nullptr) {
@@ -59,15 +81,26 @@ int64_t process_cpu_ns(pid_t pid) {
         if (entry->d_name[0] == '.') {
             continue;
         }
-        const std::string task = dir + "/" + entry->d_name;
-        int64_t ns = 0;
+        int64_t value = 0;
         // A thread that ended meanwhile simply adds nothing.
-        if (schedstat_ns(task, &ns) || stat_ns(task, &ns)) {
-            total += ns;
+        if (of(dir + "/" + entry->d_name, &value)) {
+            total += value;
         }
     }
     closedir(tasks);
     return total;
+}
+
+}  // namespace
+
+int64_t process_cpu_ns(pid_t pid) {
+    return sum_over_tasks(pid, [](const std::string &task, int64_t *ns) {
+        return schedstat_ns(task, ns) || stat_ns(task, ns);
+    });
+}
+
+int64_t process_context_switches(pid_t pid) {
+    return sum_over_tasks(pid, switches_of);
 }
 
 }  // namespace ktbench
