@@ -71,18 +71,20 @@ KT_TEST_HELPER(filter_loop) {
 
 namespace {
 
-kttest::ProcessOptions child_options(const StatsLink &stats) {
+kttest::ProcessOptions child_options(const StatsLink &stats, const std::vector<std::string> &env) {
     kttest::ProcessOptions options;
     options.fds = stats.child_fds();
+    options.env = env;
     return options;
 }
 
 }  // namespace
 
-FilterProcess::FilterProcess(const std::string &device, uint32_t ring_bytes, int fd_limit)
+FilterProcess::FilterProcess(const std::string &device, uint32_t ring_bytes, int fd_limit,
+                             const std::vector<std::string> &env)
     : process_(kttest::helper("filter_loop",
                               {device, std::to_string(ring_bytes), std::to_string(fd_limit)}),
-               child_options(stats_)),
+               child_options(stats_, env)),
       pid_(process_.pid()) {
     stats_.started();
 }

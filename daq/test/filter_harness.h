@@ -17,8 +17,10 @@ namespace ktdaq_test {
 // kt_daq_create and kt_daqex_run in a child process of their own, with its output captured.
 class FilterProcess {
   public:
-    // `fd_limit`, when not 0, is the child's soft limit of open descriptors.
-    FilterProcess(const std::string &device, uint32_t ring_bytes, int fd_limit = 0);
+    // `fd_limit`, when not 0, is the child's soft limit of open descriptors; `env` holds
+    // "NAME=value" entries set in the child's environment.
+    FilterProcess(const std::string &device, uint32_t ring_bytes, int fd_limit = 0,
+                  const std::vector<std::string> &env = {});
     ~FilterProcess();
     FilterProcess(const FilterProcess &) = delete;
     FilterProcess &operator=(const FilterProcess &) = delete;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <string>
 #include <vector>
@@ -86,6 +87,122 @@ class FilterModeTest : public ktdaq_test::FilterLoopTest {
     }
     EngineConfig config_;
 };
+
+// While it holds, the kernel keeps what a corked socket on the loopback interface holds
+// back for 30 s instead of sending it after 200 ms: a frame that the loop leaves corked
+// then never reaches its client within a test's wait. Changes the route of 127.0.0.1 in
+// the test's own network namespace, and puts it back.
+class SlowCorkRelease {
+  public:
+    SlowCorkRelease() { ok_ = route({"rto_min", "30s"}); }
+    ~SlowCorkRelease() { route({}); }
+    bool ok() const { return ok_; }
+    const std::string &error() const { return error_; }
+
+  private:
+    bool route(const kttest::Args &metrics) {
+        kttest::Args command{"ip",     "route", "replace", "local", "127.0.0.1",
+                             "dev",    "lo",    "table",   "local", "proto",
+                             "kernel", "scope", "host",    "src",   "127.0.0.1"};
+        command.insert(command.end(), metrics.begin(), metrics.end());
+        const kttest::Result r = kttest::run(command);
+        error_ = r.err;
+        return r.status == 0;
+    }
+    bool ok_ = false;
+    std::string error_;
+};
+
+// Every frame the engine writes that the channel takes and sends (a payload), in order.
+std::vector<uint64_t> expected_seqs(const EngineConfig &config, int module, int channel) {
+    std::vector<uint64_t> seqs;
+    for (uint64_t s = 0; s < config.frames; ++s) {
+        const ktsim::FrameFields f = ktsim::engine_frame(config, s);
+        if ((module == 255 || (f.module_id == module && f.channel_id == channel)) &&
+            f.payload_len != 0) {
+            seqs.push_back(s);
+        }
+    }
+    return seqs;
+}
+
+// Reads the frames of `seqs` from `client` in their order and compares them with what
+// the engine wrote; the first difference, or "".
+std::string receive_all(ChannelClient &client, const EngineConfig &config,
+                        const std::vector<uint64_t> &seqs) {
+    for (size_t n = 0; n < seqs.size(); ++n) {
+        Bytes frame;
+        if (!client.next_frame(&frame)) {
+            return "frame " + std::to_string(n) + " of " + std::to_string(seqs.size()) + " (seq " +
+                   std::to_string(seqs[n]) + ") never came";
+        }
+        Bytes expected(KT_SLOT_SIZE);
+        ktsim::write_engine_frame(expected.data(), config, seqs[n]);
+        expected.resize(ktsim::engine_frame(config, seqs[n]).payload_len + 20u);
+        if (frame != expected) {
+            return "frame " + std::to_string(n) + ": seq " + std::to_string(seq_of(frame)) +
+                   " where " + std::to_string(seqs[n]) + " was due, or other bytes";
+        }
+    }
+    return "";
+}
+
+class FilterCorkTest : public FilterModeTest {
+  protected:
+    // The loop with `channels` channels on ports 9800 on, the even ones taking every
+    // frame, the odd ones 1:1, each with its client; the engine then writes `frames`
+    // frames of 1:1 and 2:1 in turn as fast as the ring takes them, and stops.
+    void serve(int channels, uint64_t frames) {
+        ASSERT_TRUE(slow_release_.ok()) << slow_release_.error();
+        start_loop(kRing);
+        for (int i = 0; i < channels; ++i) {
+            const std::string sources = i % 2 == 0 ? "2=255;3=255" : "2=1;3=1";
+            ASSERT_TRUE(configure("0=c" + std::to_string(i) + ";1=" + std::to_string(9800 + i) +
+                                  ";" + sources + ";5=kt_output_filter"));
+            clients_.push_back(std::make_unique<ChannelClient>(static_cast<uint16_t>(9800 + i)));
+        }
+        ASSERT_TRUE(loop_->wait_output("accept connect", 5000, channels)) << loop_->output();
+        config_.sources = {{1, 1}, {2, 1}};
+        config_.payload_sizes = {64, 2028, 300, 7, 1500, 0};
+        config_.frames = frames;
+        config_.rate = 0;
+        start_engine(config_);
+    }
+    // Each client receives, side by side, all that its channel takes.
+    void expect_everything_delivered() {
+        std::vector<std::string> errors(clients_.size());
+        std::vector<std::thread> readers;
+        for (size_t i = 0; i < clients_.size(); ++i) {
+            readers.emplace_back([&, i] {
+                const auto seqs =
+                    i % 2 == 0 ? expected_seqs(config_, 255, 255) : expected_seqs(config_, 1, 1);
+                errors[i] = receive_all(*clients_[i], config_, seqs);
+            });
+        }
+        for (std::thread &t : readers) {
+            t.join();
+        }
+        for (size_t i = 0; i < errors.size(); ++i) {
+            EXPECT_EQ(errors[i], "") << "client of c" << i;
+        }
+    }
+    SlowCorkRelease slow_release_;
+    std::vector<std::unique_ptr<ChannelClient>> clients_;
+};
+
+// Batches of up to 100 frames to eight clients: each gets exactly the bytes of its frames
+// in ring order, and the last batch before the ring runs empty arrives without a frame
+// after it to push it out.
+TEST_F(FilterCorkTest, BatchesReachEveryClientWholeInOrderAndTheLastOneAtOnce) {
+    serve(8, 3000);
+    expect_everything_delivered();
+}
+
+// One frame, then nothing: the client receives it.
+TEST_F(FilterCorkTest, OneFrameThenAnIdleRingReachesTheClient) {
+    serve(2, 1);
+    expect_everything_delivered();
+}
 
 TEST_F(FilterModeTest, WorkedExampleDeliversReducedFramesOfItsSourcesOnly) {
     EngineConfig config;

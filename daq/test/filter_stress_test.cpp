@@ -55,9 +55,22 @@ struct ChannelPlan {
     }
 };
 
-// Connects, reads for a little while, disconnects, again and again; checks every frame.
-void client_loop(ChannelPlan &plan, const std::atomic<bool> &stop, std::string *error,
-                 unsigned seed) {
+// The sequence number of the frame after `seq` that the plan's channel sends: one it
+// takes, with a payload.
+uint64_t next_sent(const ChannelPlan &plan, const ktsim::EngineConfig &config, uint64_t seq) {
+    for (;;) {
+        const ktsim::FrameFields f = ktsim::engine_frame(config, ++seq);
+        if (plan.takes(f) && f.payload_len != 0) {
+            return seq;
+        }
+    }
+}
+
+// Connects, reads for a little while, disconnects, again and again; checks every frame,
+// and that a connection gets its channel's frames without a gap: from its first frame on,
+// each one the channel sends, in ring order, until the connection ends.
+void client_loop(ChannelPlan &plan, const ktsim::EngineConfig &config,
+                 const std::atomic<bool> &stop, std::string *error, unsigned seed) {
     std::mt19937 rng(seed);
     while (!stop && error->empty()) {
         const uint16_t port = plan.port.load();
@@ -67,6 +80,8 @@ void client_loop(ChannelPlan &plan, const std::atomic<bool> &stop, std::string *
         }
         const auto until = Clock::now() + std::chrono::milliseconds(rng() % 60);
         std::vector<uint8_t> frame;
+        bool first = true;
+        uint64_t seq = 0;
         while (Clock::now() < until && client.next_frame(&frame, 100)) {
             const ktsim::FrameCheck check = ktsim::check_frame(frame.data(), frame.size());
             if (!check.ok || frame.size() != check.fields.payload_len + 20u ||
@@ -76,6 +91,14 @@ void client_loop(ChannelPlan &plan, const std::atomic<bool> &stop, std::string *
                          std::to_string(check.fields.channel_id);
                 return;
             }
+            if (!first && check.fields.seq != next_sent(plan, config, seq)) {
+                *error = plan.name + ": frame " + std::to_string(check.fields.seq) + " after " +
+                         std::to_string(seq) + ", where " +
+                         std::to_string(next_sent(plan, config, seq)) + " was due";
+                return;
+            }
+            first = false;
+            seq = check.fields.seq;
             ++plan.frames;
         }
     }
@@ -171,8 +194,8 @@ TEST_F(FilterStressTest, ChannelsReplacedUnderFullLoadStaySound) {
     std::string errors[6];
     std::vector<std::thread> clients;
     for (int i = 0; i < 6; ++i) {
-        clients.emplace_back(client_loop, std::ref(plans[i % 3]), std::cref(stop), &errors[i],
-                             1234u + i);
+        clients.emplace_back(client_loop, std::ref(plans[i % 3]), std::cref(config),
+                             std::cref(stop), &errors[i], 1234u + i);
     }
     clients.emplace_back(stuck_client_loop, std::ref(plans[1]), std::cref(stop), 77u);
     std::string hostile_error;
