@@ -8,7 +8,7 @@
 namespace ktdaq {
 PublishCounters publish_counters;
 FilterCounters filter_counters;
-}
+}  // namespace ktdaq
 
 namespace {
 

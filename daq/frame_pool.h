@@ -33,6 +33,9 @@ class FramePool {
     // Frees every buffer. Only once every buffer is back and no thread uses the pool.
     void free_all() noexcept;
 
+    // Changes the limit; for the owning thread. Buffers already allocated stay.
+    void set_limit(uint32_t limit) noexcept { limit_ = limit; }
+
     // Buffers allocated so far.
     uint32_t allocated() const noexcept { return allocated_; }
 
@@ -48,7 +51,7 @@ class FramePool {
     bool grow() noexcept;
 
     const uint32_t chunk_;
-    const uint32_t limit_;
+    uint32_t limit_;
     uint32_t allocated_ = 0;
     Chunk *chunks_ = nullptr;
     Node *free_ = nullptr;                   // the owner's list

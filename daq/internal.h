@@ -41,6 +41,24 @@ unsigned acks_awaited(uint16_t source_key) noexcept;
 // Frees the subscriber table's entries under `mutex`, as deleting a handle does.
 void release_table() noexcept;
 
+// The loop's options as the application set them (kt_daq_set_publish_options).
+struct PublishOptions {
+    uint32_t queue_depth;  // the publisher socket's send high-water mark
+    uint32_t ack_window;   // frames published ahead of their acknowledgements
+};
+
+// The options, taken once by the publish loop as it starts; later calls of the setter
+// are refused.
+PublishOptions take_publish_options() noexcept;
+
+// Fewest message buffers the loop may allocate: enough for hundreds of stalled
+// subscribers at a queue depth of 1.
+constexpr uint32_t kPoolMinBuffers = 1024;
+
+// Message buffers the loop may allocate at `queue_depth`: a full queue for each of
+// KT_DAQ_POOL_SUBSCRIBERS subscribers, within kPoolMinBuffers..KT_DAQ_POOL_MAX.
+uint32_t pool_buffers(uint32_t queue_depth) noexcept;
+
 // ---- Statistics --------------------------------------------------------------------------
 
 // The counters are plain relaxed atomics: each is read by kt_daq_get_stats from any
@@ -71,6 +89,9 @@ struct PublishCounters {
     std::atomic<uint64_t> ack_timeouts{0};  // acknowledgements that did not come in time
 
     static void bump(std::atomic<uint64_t> &counter) noexcept { ktdaq::bump(counter); }
+    static void add(std::atomic<uint64_t> &counter, uint64_t n) noexcept {
+        counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+    }
 };
 
 // The counters of the process's publish loop.

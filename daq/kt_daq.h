@@ -113,7 +113,8 @@ KT_API int delete_channel(int module_id, int channel_id) KT_NOEXCEPT;
  * bytes, and holds no ring memory however long it stalls. A frame whose payload_len would
  * run past its 2048-byte slot is not published, nor is one that finds all of the loop's
  * 1024 message buffers still held by ZeroMQ. Never returns for a valid handle; a null
- * `daq` returns at once.
+ * `daq` returns at once. kt_daq_set_publish_options (an extension, below) deepens the
+ * queue, sizes the buffers for it and opens a window of frames in flight.
  */
 KT_API void kt_daq_run(kt_daq *daq) KT_NOEXCEPT;
 
@@ -198,7 +199,8 @@ KT_API int kt_daq_get_stats(kt_daq_stats *out, size_t size) KT_NOEXCEPT;
  * described above.
  *
  * Queue depth N: the publisher socket's send high-water mark (ZMQ_SNDHWM), the messages
- * that may wait for each subscriber. A subscriber that keeps up receives every frame; a
+ * that may wait for each subscriber; at least the window W, since a subscriber that keeps
+ * up may have W frames still to read. A subscriber that keeps up receives every frame; a
  * frame that finds a subscriber's queue full waits up to 100 ms for room, and is then
  * dropped for that subscriber (counted in dropped_for_lagging; while it lags, later frames
  * are dropped for it at once). A subscriber never receives another frame's bytes and never

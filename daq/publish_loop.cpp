@@ -6,12 +6,17 @@
 // that has stopped reading can then never be overwritten by the engine: a subscriber
 // receives whole frames of its topic or, when it lags, none, but never another frame's
 // bytes; and a stalled subscriber holds no ring memory.
+//
+// As the application set it up (publish_options.cpp), a subscriber's queue holds one or
+// more messages, and the loop awaits each frame's acknowledgements before it takes the
+// next (one frame in flight) or keeps a window of frames in flight (ack_window.h).
 #include <zmq.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "ack_window.h"
 #include "frame_pool.h"
 #include "kt_daq.h"
 #include "kt_util.h"
@@ -21,13 +26,11 @@ namespace {
 
 using ktdaq::PublishCounters;
 
-constexpr int kSendHighWaterMark = 1;
 constexpr int64_t kMaxPeerMessage = 64 * 1024;
 constexpr size_t kTopicSize = 16;  // "frame://255:15" and its NUL
-// A subscriber holds at most the frame in its queue and the one its connection is
-// writing, so buffers run out only with hundreds of stalled subscribers.
+// Buffers are allocated this many at a time, up to ktdaq::pool_buffers(depth) in all: a
+// subscriber holds at most a full queue and what its connection is writing.
 constexpr uint32_t kPoolChunk = 32;
-constexpr uint32_t kPoolLimit = 1024;
 
 // With the drop switched off, a send that finds a subscriber's queue full fails with
 // EAGAIN instead of dropping the frame for that subscriber.
@@ -176,7 +179,89 @@ const kt_frame *copy_frame(ktdaq::FramePool &pool, const kt_frame *frame, zmq_ms
 
 // The loop's message buffers; never freed, since ZeroMQ's I/O threads may still hold some
 // while the process ends.
-constinit ktdaq::FramePool g_pool(kPoolChunk, kPoolLimit);
+constinit ktdaq::FramePool g_pool(kPoolChunk, ktdaq::kPoolMinBuffers);
+
+// A frame taken from the ring, copied and ready to publish.
+struct Taken {
+    zmq_msg_t message;
+    char topic[kTopicSize];
+    size_t topic_length;
+    unsigned msg_id;
+    unsigned acks;  // acknowledgements awaited
+};
+
+// Waits until the ring holds frames, calling `idle` instead of sleeping while it is empty
+// (it gets the poll interval), and takes the next frame. False when it is not published
+// (counted as skipped); its slot has been handed back either way.
+template <typename Idle>
+bool take_frame(kt_axis *axis, ktdaq::FramePool &pool, PublishCounters &counters, Idle idle,
+                Taken *out) {
+    uint32_t count = 0;
+    while ((count = kt_get_data_cnt(axis)) == 0) {
+        idle(KT_DAQ_POLL_MS);
+    }
+    const kt_frame *copy =
+        copy_frame(pool, static_cast<const kt_frame *>(kt_axis_read_frame(axis, nullptr, count)),
+                   &out->message);
+    // The engine may write the slot again at once. A skipped frame's slot goes back
+    // too, or the next pass would take a slot the engine has not written yet.
+    kt_axis_read_done(axis);
+    PublishCounters::bump(counters.taken);
+    if (copy == nullptr) {
+        PublishCounters::bump(counters.skipped);
+        return false;
+    }
+    // Topic and acknowledgements come from the copy: the bytes that are sent.
+    const int length =
+        snprintf(out->topic, sizeof out->topic, "frame://%d:%d", static_cast<int>(copy->module_id),
+                 static_cast<int>(copy->channel_id));
+    out->topic_length = static_cast<size_t>(length);
+    out->msg_id = copy->msg_id;
+    out->acks = ktdaq::acks_awaited(kt_frame_source_key(copy));
+    return true;
+}
+
+// One frame in flight: each frame's acknowledgements are awaited before the next frame
+// is taken, each for up to the socket's receive time-out.
+[[noreturn]] void run_in_step(kt_axis *axis, Publisher &publisher, void *ack_socket,
+                              PublishCounters &counters) {
+    auto sleep = [](int ms) { kt_sleep_ms(ms); };
+    for (;;) {
+        Taken f;
+        if (!take_frame(axis, g_pool, counters, sleep, &f)) {
+            continue;
+        }
+        publisher.publish(f.topic, f.topic_length, &f.message, counters);
+        await_acks(ack_socket, f.topic, f.msg_id, f.acks, counters);
+    }
+}
+
+// Up to the window's size of frames in flight: the loop waits for acknowledgements only
+// when the window is full, while the ring is empty, or once the oldest frame is due.
+[[noreturn]] void run_windowed(kt_axis *axis, Publisher &publisher, ktdaq::AckWindow &window,
+                               PublishCounters &counters) {
+    auto idle = [&window](int ms) {
+        if (window.empty()) {
+            kt_sleep_ms(ms);
+        } else {
+            window.wait(ms);
+        }
+    };
+    for (;;) {
+        while (window.full()) {
+            window.wait(-1);
+        }
+        window.expire_due();
+        Taken f;
+        if (!take_frame(axis, g_pool, counters, idle, &f)) {
+            continue;
+        }
+        publisher.publish(f.topic, f.topic_length, &f.message, counters);
+        if (f.acks > 0) {
+            window.add(f.topic, f.topic_length, f.msg_id, f.acks);
+        }
+    }
+}
 
 }  // namespace
 
@@ -184,13 +269,17 @@ void kt_daq_run(kt_daq *daq) noexcept {
     if (daq == nullptr || daq->axis == nullptr) {
         return;
     }
-    kt_axis *axis = daq->axis;
+    const ktdaq::PublishOptions options = ktdaq::take_publish_options();
     PublishCounters &counters = ktdaq::publish_counters;
 
     void *context = zmq_ctx_new();
     void *publisher = zmq_socket(context, ZMQ_PUB);
-    const int hwm = kSendHighWaterMark;
+    // Room in each queue for the window's frames at least: a subscriber that keeps up
+    // acknowledges what it has received, so it may have a window's frames still to read.
+    const int hwm = static_cast<int>(options.queue_depth > options.ack_window ? options.queue_depth
+                                                                              : options.ack_window);
     zmq_setsockopt(publisher, ZMQ_SNDHWM, &hwm, sizeof hwm);
+    g_pool.set_limit(ktdaq::pool_buffers(static_cast<uint32_t>(hwm)));
     // Peers send only subscriptions and acknowledgements, whose content is ignored: one
     // that sends more than this in a message is disconnected rather than buffered.
     const int64_t max_message = kMaxPeerMessage;
@@ -203,33 +292,9 @@ void kt_daq_run(kt_daq *daq) noexcept {
     zmq_setsockopt(ack_socket, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
     zmq_setsockopt(ack_socket, ZMQ_SNDTIMEO, &timeout, sizeof timeout);
     Publisher publisher_queue(publisher);
-    ktdaq::FramePool &pool = g_pool;
-
-    for (;;) {
-        uint32_t count = 0;
-        while ((count = kt_get_data_cnt(axis)) == 0) {
-            kt_sleep_ms(KT_DAQ_POLL_MS);
-        }
-        zmq_msg_t message;
-        const kt_frame *copy = copy_frame(
-            pool, static_cast<const kt_frame *>(kt_axis_read_frame(axis, nullptr, count)),
-            &message);
-        // The engine may write the slot again at once. A skipped frame's slot goes back
-        // too, or the next pass would take a slot the engine has not written yet.
-        kt_axis_read_done(axis);
-        PublishCounters::bump(counters.taken);
-        if (copy == nullptr) {
-            PublishCounters::bump(counters.skipped);
-            continue;
-        }
-        // Topic and acknowledgements come from the copy: the bytes that are sent.
-        char topic[kTopicSize];
-        const int topic_length =
-            snprintf(topic, sizeof topic, "frame://%d:%d", static_cast<int>(copy->module_id),
-                     static_cast<int>(copy->channel_id));
-        const unsigned msg_id = copy->msg_id;
-        const unsigned acks = ktdaq::acks_awaited(kt_frame_source_key(copy));
-        publisher_queue.publish(topic, static_cast<size_t>(topic_length), &message, counters);
-        await_acks(ack_socket, topic, msg_id, acks, counters);
+    if (options.ack_window <= 1) {
+        run_in_step(daq->axis, publisher_queue, ack_socket, counters);
     }
+    ktdaq::AckWindow window(ack_socket, options.ack_window, counters);
+    run_windowed(daq->axis, publisher_queue, window, counters);
 }

@@ -50,6 +50,13 @@ void serve_commands() {
             fflush(stdout);
             write_all(kReplyFd, "0\n");
         } else if (sscanf(line, "%7s %d %d", verb, &m, &c) == 3) {
+            if (strcmp(verb, "options") == 0) {
+                errno = 0;
+                const int rc =
+                    kt_daq_set_publish_options(static_cast<uint32_t>(m), static_cast<uint32_t>(c));
+                write_all(kReplyFd, std::to_string(rc) + " " + std::to_string(errno) + "\n");
+                continue;
+            }
             const int rc = strcmp(verb, "add") == 0 ? add_channel(m, c) : delete_channel(m, c);
             write_all(kReplyFd, rc == 0 ? "0\n" : "-1\n");
         }
@@ -58,11 +65,15 @@ void serve_commands() {
 
 }  // namespace
 
-// The publish loop: DEVICE RING_BYTES REGISTRATIONS, the registrations as "M:C:+" (add)
-// or "M:C:-" (remove), separated by commas.
+// The publish loop: DEVICE RING_BYTES REGISTRATIONS DEPTH:WINDOW, the registrations as
+// "M:C:+" (add) or "M:C:-" (remove), separated by commas; options 1:1 are not set.
 KT_TEST_HELPER(publisher) {
-    if (argc != 3) {
+    unsigned depth = 0, window = 0;
+    if (argc != 4 || sscanf(argv[3], "%u:%u", &depth, &window) != 2) {
         return 2;
+    }
+    if ((depth != 1 || window != 1) && kt_daq_set_publish_options(depth, window) != 0) {
+        return 5;
     }
     for (const char *p = argv[2]; *p != '\0';) {
         int m = 0, c = 0, n = 0;
@@ -89,7 +100,8 @@ KT_TEST_HELPER(publisher) {
 }
 
 PublisherProcess::PublisherProcess(const std::string &device, uint32_t ring_bytes,
-                                   const std::vector<Registration> &registrations) {
+                                   const std::vector<Registration> &registrations,
+                                   const PublishSettings &settings) {
     int cmd[2], reply[2];
     if (pipe2(cmd, O_CLOEXEC) != 0 || pipe2(reply, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -105,7 +117,10 @@ PublisherProcess::PublisherProcess(const std::string &device, uint32_t ring_byte
         options.fds.push_back(fd);
     }
     process_ = std::make_unique<kttest::Process>(
-        kttest::helper("publisher", {device, std::to_string(ring_bytes), regs}), options);
+        kttest::helper("publisher", {device, std::to_string(ring_bytes), regs,
+                                     std::to_string(settings.queue_depth) + ":" +
+                                         std::to_string(settings.ack_window)}),
+        options);
     stats_.started();
     close(cmd[0]);
     close(reply[1]);
@@ -125,6 +140,18 @@ bool PublisherProcess::command(const std::string &line) {
     }
     char reply[8] = {};
     return read(reply_fd_, reply, sizeof reply - 1) > 0 && reply[0] == '0';
+}
+
+std::pair<int, int> PublisherProcess::set_options(uint32_t queue_depth, uint32_t ack_window) {
+    write_all(cmd_fd_,
+              "options " + std::to_string(queue_depth) + " " + std::to_string(ack_window) + "\n");
+    pollfd p{reply_fd_, POLLIN, 0};
+    char reply[32] = {};
+    int rc = -9, error = -9;
+    if (poll(&p, 1, 5000) == 1 && read(reply_fd_, reply, sizeof reply - 1) > 0) {
+        sscanf(reply, "%d %d", &rc, &error);
+    }
+    return {rc, error};
 }
 
 std::string PublisherProcess::output() const {
@@ -235,6 +262,14 @@ bool Subscriber::ack(int parts, int timeout_ms) {
             return false;
         }
     }
+    return await_reply(timeout_ms);
+}
+
+bool Subscriber::ack_text(const std::string &text, int timeout_ms) {
+    return zmq_send(req_, text.data(), text.size(), 0) >= 0 && await_reply(timeout_ms);
+}
+
+bool Subscriber::await_reply(int timeout_ms) {
     zmq_pollitem_t item{req_, 0, ZMQ_POLLIN, 0};
     if (zmq_poll(&item, 1, timeout_ms) != 1) {
         return false;

@@ -21,11 +21,19 @@ struct Registration {
     bool add = true;
 };
 
+// The loop's options, given to kt_daq_set_publish_options before it starts; the default
+// leaves them as they are.
+struct PublishSettings {
+    uint32_t queue_depth = 1;
+    uint32_t ack_window = 1;
+};
+
 // kt_daq_create and kt_daq_run in a child process of their own, with its output captured.
 class PublisherProcess {
   public:
     PublisherProcess(const std::string &device, uint32_t ring_bytes,
-                     const std::vector<Registration> &registrations);
+                     const std::vector<Registration> &registrations,
+                     const PublishSettings &settings = {});
     ~PublisherProcess();
     PublisherProcess(const PublisherProcess &) = delete;
     PublisherProcess &operator=(const PublisherProcess &) = delete;
@@ -33,6 +41,8 @@ class PublisherProcess {
     // Registers ("add M C") or unregisters ("del M C") a subscriber in the running child;
     // returns once the child has done it.
     bool command(const std::string &line);
+    // Calls kt_daq_set_publish_options in the running child; its result and errno.
+    std::pair<int, int> set_options(uint32_t queue_depth, uint32_t ack_window);
     // Everything the child has printed so far on standard output.
     std::string output() const;
     // Waits until the output contains `text`; false after `timeout_ms`.
@@ -75,8 +85,13 @@ class Subscriber {
     bool receive(Received *out, int timeout_ms = 5000);
     // Sends one acknowledgement of `parts` parts and waits for its reply.
     bool ack(int parts = 1, int timeout_ms = 5000);
+    // Sends one request of one part with `text` and waits for its reply.
+    bool ack_text(const std::string &text, int timeout_ms = 5000);
 
   private:
+    // Waits for the reply to the request just sent; false when it did not come in time.
+    bool await_reply(int timeout_ms);
+
     void *context_ = nullptr;
     void *sub_ = nullptr;
     void *req_ = nullptr;

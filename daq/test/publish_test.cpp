@@ -2,6 +2,8 @@
 // exact frame bytes, the acknowledgements awaited per frame, and the time-out line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -72,7 +74,8 @@ class PublishTest : public ktsim::SimDeviceTest {
     // that no frame is published before the subscription has arrived.
     void start(const std::vector<Registration> &registrations, Subscriber &sub,
                const ktsim::EngineConfig &config) {
-        publisher_ = std::make_unique<PublisherProcess>(device_->path(), kRing, registrations);
+        publisher_ =
+            std::make_unique<PublisherProcess>(device_->path(), kRing, registrations, settings_);
         ASSERT_TRUE(sub.wait_connected()) << publisher_->output();
         start_engine(config);
     }
@@ -103,7 +106,106 @@ class PublishTest : public ktsim::SimDeviceTest {
         EXPECT_EQ(next_frame(sub, "first frame").msg_id, 0);
     }
 
+    void stopped_reader_costs_nothing() {
+        ktsim::EngineConfig config;
+        config.sources = {{1, 1}};
+        config.payload_sizes = {2028};
+        config.frames = 12000;  // far more than the stalled subscriber's buffers hold
+        Subscriber stalled;     // connected, never reads
+        Subscriber sub("frame://1:1");
+        start({{1, 1}}, sub, config);
+        ASSERT_TRUE(stalled.wait_connected());
+        for (uint64_t seq = 0; seq < config.frames && !HasFailure(); ++seq) {
+            ASSERT_EQ(next_frame(sub, "frame").seq, seq);
+            ASSERT_TRUE(sub.ack());
+        }
+        EXPECT_EQ(publisher_->output(), "");
+    }
+
+    void full_ring_overwrites_nothing(uint64_t frames = 40000) {
+        // With the ring full, the engine writes a slot again the moment it is handed back;
+        // the frame in it must have left by then. Unacknowledged, the loop runs at full speed
+        // and drops frames for a subscriber whose queue is still full, but never sends one
+        // twice or another frame's bytes.
+        ktsim::EngineConfig config;
+        config.sources = {{1, 1}, {1, 2}, {2, 3}};
+        config.payload_sizes = {2028, 1000, 64};
+        config.frames = frames;
+        Subscriber sub;
+        publisher_ = std::make_unique<PublisherProcess>(device_->path(), 8 * kSlot,
+                                                        std::vector<Registration>{}, settings_);
+        ASSERT_TRUE(sub.wait_connected());
+        start_engine(config);
+        FrameOrder order(config);
+        // Until the engine has written every frame and the loop has taken them all, and what
+        // the loop sent has arrived; or until nothing came for 2 s.
+        auto all_taken = [&] {
+            return engine_->stats().frames_written == config.frames &&
+                   device_->reg32(KT_AXIS_DATA_CNT) == 0;
+        };
+        Received r;
+        for (int idle_ms = 0; idle_ms < 2000 && !HasFailure();) {
+            if (sub.receive(&r, 100)) {
+                order.check(r);
+                idle_ms = 0;
+            } else if (all_taken()) {
+                break;
+            } else {
+                idle_ms += 100;
+            }
+        }
+        EXPECT_GT(order.frames(), 0u);
+        EXPECT_EQ(engine_->stats().frames_written, config.frames);
+        EXPECT_EQ(device_->reg32(KT_AXIS_DATA_CNT), 0u) << "loop stopped taking frames";
+    }
+
+    void stalled_subscriber_resumes() {
+        // One subscriber stops reading while the ring wraps hundreds of times at the pace of
+        // another that acknowledges every frame; the slots of the frames queued for the
+        // stalled one are written again meanwhile, under other sources.
+        ktsim::EngineConfig config;
+        // Five sources over 64 slots: a slot holds another source each time round. 1:12
+        // shares the prefix of 1:2.
+        config.sources = {{1, 1}, {1, 2}, {2, 3}, {1, 12}, {3, 3}};
+        config.payload_sizes = {2028, 1000, 2028, 512};
+        config.frames = 30000;
+        constexpr uint64_t kStallFrom = 3000, kStallTo = 24000;
+        Subscriber stalled("frame://1:2", true);
+        Subscriber steady;
+        publisher_ = std::make_unique<PublisherProcess>(
+            device_->path(), 64 * kSlot, std::vector<Registration>{{kAll, kAll}}, settings_);
+        ASSERT_TRUE(stalled.wait_connected());
+        ASSERT_TRUE(steady.wait_connected());
+        start_engine(config);
+        FrameOrder steady_order(config), stalled_order(config);
+        uint64_t before_stall = 0;
+        Received r;
+        for (uint64_t n = 0; n < config.frames && !HasFailure(); ++n) {
+            ASSERT_TRUE(steady.receive(&r))
+                << "frame " << n << "; loop printed: " << publisher_->output();
+            steady_order.check(r);
+            ASSERT_EQ(steady_order.last_seq(), n) << "frame lost to a subscriber that kept up";
+            ASSERT_TRUE(steady.ack());
+            if (n < kStallFrom || n >= kStallTo) {
+                while (stalled.receive(&r, 0) && !HasFailure()) {
+                    stalled_order.check(r);
+                }
+            }
+            if (n + 1 == kStallFrom) {
+                before_stall = stalled_order.frames();
+            }
+        }
+        // Every frame is out: what the stalled one still gets is on its way already.
+        while (stalled.receive(&r, 200) && !HasFailure()) {
+            stalled_order.check(r);
+        }
+        EXPECT_GT(before_stall, 0u);
+        EXPECT_GT(stalled_order.frames(), before_stall) << "nothing received after the stall";
+        EXPECT_EQ(publisher_->output(), "");
+    }
+
     std::unique_ptr<PublisherProcess> publisher_;
+    ktdaq_test::PublishSettings settings_;
 };
 
 TEST_F(PublishTest, EveryFrameGoesOutUnderItsTopicWithItsExactBytes) {
@@ -159,101 +261,15 @@ TEST_F(PublishTest, AwaitedFramesAmongPrefixAlikeOnesReachTheirSubscriber) {
 }
 
 TEST_F(PublishTest, SubscriberThatStopsReadingCostsTheOthersNoFrame) {
-    ktsim::EngineConfig config;
-    config.sources = {{1, 1}};
-    config.payload_sizes = {2028};
-    config.frames = 12000;  // far more than the stalled subscriber's buffers hold
-    Subscriber stalled;     // connected, never reads
-    Subscriber sub("frame://1:1");
-    start({{1, 1}}, sub, config);
-    ASSERT_TRUE(stalled.wait_connected());
-    for (uint64_t seq = 0; seq < config.frames && !HasFailure(); ++seq) {
-        ASSERT_EQ(next_frame(sub, "frame").seq, seq);
-        ASSERT_TRUE(sub.ack());
-    }
-    EXPECT_EQ(publisher_->output(), "");
+    stopped_reader_costs_nothing();
 }
 
 TEST_F(PublishTest, FullRingNeverOverwritesAFrameStillOnItsWay) {
-    // With the ring full, the engine writes a slot again the moment it is handed back;
-    // the frame in it must have left by then. Unacknowledged, the loop runs at full speed
-    // and drops frames for a subscriber whose queue is still full, but never sends one
-    // twice or another frame's bytes.
-    ktsim::EngineConfig config;
-    config.sources = {{1, 1}, {1, 2}, {2, 3}};
-    config.payload_sizes = {2028, 1000, 64};
-    config.frames = 40000;
-    Subscriber sub;
-    publisher_ =
-        std::make_unique<PublisherProcess>(device_->path(), 8 * kSlot, std::vector<Registration>{});
-    ASSERT_TRUE(sub.wait_connected());
-    start_engine(config);
-    FrameOrder order(config);
-    // Until the engine has written every frame and the loop has taken them all, and what
-    // the loop sent has arrived; or until nothing came for 2 s.
-    auto all_taken = [&] {
-        return engine_->stats().frames_written == config.frames &&
-               device_->reg32(KT_AXIS_DATA_CNT) == 0;
-    };
-    Received r;
-    for (int idle_ms = 0; idle_ms < 2000 && !HasFailure();) {
-        if (sub.receive(&r, 100)) {
-            order.check(r);
-            idle_ms = 0;
-        } else if (all_taken()) {
-            break;
-        } else {
-            idle_ms += 100;
-        }
-    }
-    EXPECT_GT(order.frames(), 0u);
-    EXPECT_EQ(engine_->stats().frames_written, config.frames);
-    EXPECT_EQ(device_->reg32(KT_AXIS_DATA_CNT), 0u) << "loop stopped taking frames";
+    full_ring_overwrites_nothing();
 }
 
 TEST_F(PublishTest, StalledSubscriberResumesWithWholeFramesOfItsOwnTopicInOrder) {
-    // One subscriber stops reading while the ring wraps hundreds of times at the pace of
-    // another that acknowledges every frame; the slots of the frames queued for the
-    // stalled one are written again meanwhile, under other sources.
-    ktsim::EngineConfig config;
-    // Five sources over 64 slots: a slot holds another source each time round. 1:12
-    // shares the prefix of 1:2.
-    config.sources = {{1, 1}, {1, 2}, {2, 3}, {1, 12}, {3, 3}};
-    config.payload_sizes = {2028, 1000, 2028, 512};
-    config.frames = 30000;
-    constexpr uint64_t kStallFrom = 3000, kStallTo = 24000;
-    Subscriber stalled("frame://1:2", true);
-    Subscriber steady;
-    publisher_ = std::make_unique<PublisherProcess>(device_->path(), 64 * kSlot,
-                                                    std::vector<Registration>{{kAll, kAll}});
-    ASSERT_TRUE(stalled.wait_connected());
-    ASSERT_TRUE(steady.wait_connected());
-    start_engine(config);
-    FrameOrder steady_order(config), stalled_order(config);
-    uint64_t before_stall = 0;
-    Received r;
-    for (uint64_t n = 0; n < config.frames && !HasFailure(); ++n) {
-        ASSERT_TRUE(steady.receive(&r))
-            << "frame " << n << "; loop printed: " << publisher_->output();
-        steady_order.check(r);
-        ASSERT_EQ(steady_order.last_seq(), n) << "frame lost to a subscriber that kept up";
-        ASSERT_TRUE(steady.ack());
-        if (n < kStallFrom || n >= kStallTo) {
-            while (stalled.receive(&r, 0) && !HasFailure()) {
-                stalled_order.check(r);
-            }
-        }
-        if (n + 1 == kStallFrom) {
-            before_stall = stalled_order.frames();
-        }
-    }
-    // Every frame is out: what the stalled one still gets is on its way already.
-    while (stalled.receive(&r, 200) && !HasFailure()) {
-        stalled_order.check(r);
-    }
-    EXPECT_GT(before_stall, 0u);
-    EXPECT_GT(stalled_order.frames(), before_stall) << "nothing received after the stall";
-    EXPECT_EQ(publisher_->output(), "");
+    stalled_subscriber_resumes();
 }
 
 TEST_F(PublishTest, FramesOfSourcesWithoutSubscribersAreNotWaitedFor) {
@@ -395,6 +411,169 @@ TEST_F(PublishTest, OversizedAcknowledgementIsRefusedAndCountsForNothing) {
     ASSERT_TRUE(sub.ack());
     ASSERT_TRUE(publisher_->sync());
     EXPECT_EQ(publisher_->output(), timeout_line("frame://1:1", 0, 0, 1));
+}
+
+// The rules that hold at the specified setting hold with a deeper queue and with a window
+// of frames in flight: a subscriber that keeps up gets every frame, a stalled one costs
+// the others nothing and never gets another frame's bytes, a full ring overwrites nothing.
+class PublishOptionsTest : public PublishTest,
+                           public testing::WithParamInterface<ktdaq_test::PublishSettings> {
+  protected:
+    void SetUp() override {
+        PublishTest::SetUp();
+        settings_ = GetParam();
+    }
+};
+
+TEST_P(PublishOptionsTest, SubscriberThatStopsReadingCostsTheOthersNoFrame) {
+    stopped_reader_costs_nothing();
+}
+
+TEST_P(PublishOptionsTest, FullRingNeverOverwritesAFrameStillOnItsWay) {
+    // A deep queue takes the whole ring faster than the engine refills it, and then the
+    // loop polls the empty ring only every 33 ms: eight slots per poll. Fewer frames keep
+    // the test short; the ring still wraps hundreds of times.
+    full_ring_overwrites_nothing(3000);
+}
+
+TEST_P(PublishOptionsTest, StalledSubscriberResumesWithWholeFramesOfItsOwnTopicInOrder) {
+    stalled_subscriber_resumes();
+}
+
+INSTANTIATE_TEST_SUITE_P(Deep, PublishOptionsTest,
+                         testing::Values(ktdaq_test::PublishSettings{16, 1},
+                                         ktdaq_test::PublishSettings{64, 1},
+                                         ktdaq_test::PublishSettings{1024, 1},
+                                         ktdaq_test::PublishSettings{64, 64},
+                                         ktdaq_test::PublishSettings{1, 16}),
+                         [](const testing::TestParamInfo<ktdaq_test::PublishSettings> &info) {
+                             return "depth" + std::to_string(info.param.queue_depth) + "_window" +
+                                    std::to_string(info.param.ack_window);
+                         });
+
+// A window of frames in flight: published ahead of their acknowledgements, settled oldest
+// first by requests that count one or, given as a number, that many.
+class AckWindowTest : public PublishTest {
+  protected:
+    // Receives `n` frames in ring order from `seq` on; false at the first that is missing.
+    bool receive_run(Subscriber &sub, uint64_t seq, uint64_t n) {
+        for (uint64_t i = 0; i < n; ++i) {
+            if (next_frame(sub, "frame in the window").seq != seq + i) {
+                return false;
+            }
+        }
+        return !HasFailure();
+    }
+
+    // Proves that no frame comes now: nothing arrives within a quarter of a second, far
+    // longer than a frame already sent takes on loopback.
+    void expect_nothing_more(Subscriber &sub, const char *why) {
+        Received r;
+        EXPECT_FALSE(sub.receive(&r, 250)) << why;
+    }
+
+    uint64_t acknowledged() {
+        kt_daq_stats stats{};
+        EXPECT_TRUE(publisher_->stats(&stats));
+        return stats.acknowledged;
+    }
+};
+
+TEST_F(AckWindowTest, PublishesAWindowAheadAndACountedRequestSettlesThatMany) {
+    settings_ = {64, 8};
+    ktsim::EngineConfig config;
+    config.sources = {{1, 1}};
+    config.frames = 2000;
+    Subscriber sub("frame://1:1");
+    start({{1, 1}}, sub, config);
+    ASSERT_TRUE(receive_run(sub, 0, 8)) << "the window's frames went out before any request";
+    expect_nothing_more(sub, "a ninth frame went out with eight unacknowledged");
+    ASSERT_TRUE(sub.ack_text("3"));
+    ASSERT_TRUE(receive_run(sub, 8, 3));
+    expect_nothing_more(sub, "a count of 3 let more than three frames go");
+    EXPECT_EQ(acknowledged(), 3u);
+    // The rest at the pace of one request of 4 per 4 frames, two requests in flight.
+    uint64_t seq = 11;
+    while (seq < config.frames && !HasFailure()) {
+        const uint64_t n = std::min<uint64_t>(4, config.frames - seq);
+        ASSERT_TRUE(sub.ack_text(std::to_string(n)));
+        ASSERT_TRUE(receive_run(sub, seq, n));
+        seq += n;
+    }
+    // The last eight frames wait for theirs.
+    ASSERT_TRUE(sub.ack_text("8"));
+    EXPECT_TRUE(kttest::wait_until([&] { return acknowledged() == config.frames; }, 5s))
+        << acknowledged();
+    EXPECT_EQ(publisher_->output(), "");
+}
+
+TEST_F(AckWindowTest, AnyOtherRequestCountsAsOne) {
+    // Counts beyond the window, with a sign, a leading zero, blanks, other characters, of
+    // several parts, empty: each one acknowledgement, as at the specified setting.
+    settings_ = {1, 8};
+    ktsim::EngineConfig config;
+    config.sources = {{1, 1}};
+    config.frames = 100;
+    Subscriber sub("frame://1:1");
+    start({{1, 1}}, sub, config);
+    ASSERT_TRUE(receive_run(sub, 0, 8));
+    uint64_t seq = 8;
+    for (const char *text : {"9", "+2", "02", " 2", "2 ", "0", "", "ack", "12345", "1024"}) {
+        ASSERT_TRUE(sub.ack_text(text)) << "'" << text << "'";
+        EXPECT_TRUE(receive_run(sub, seq++, 1)) << "'" << text << "'";
+    }
+    ASSERT_TRUE(sub.ack(2));  // two parts of "ack"
+    EXPECT_TRUE(receive_run(sub, seq++, 1));
+    ASSERT_TRUE(sub.ack_text("8"));
+    EXPECT_TRUE(receive_run(sub, seq, 8));
+    // A request taken for more than one would have let more frames go.
+    expect_nothing_more(sub, "a request counted for more than one");
+    EXPECT_EQ(acknowledged(), 19u);
+    EXPECT_EQ(publisher_->output(), "");
+}
+
+TEST_F(AckWindowTest, FramesMissingAcknowledgementsTimeOutTogether) {
+    // One subscriber registered twice: each frame awaits two acknowledgements. A count of
+    // 3 settles the first frame and half the second, oldest first; the rest of the window
+    // times out 2 s after it went out, all at once rather than 2 s per missing one.
+    settings_ = {1, 4};
+    ktsim::EngineConfig config;
+    config.sources = {{1, 1}};
+    config.frames = 4;
+    Subscriber sub("frame://1:1");
+    start({{1, 1}, {1, 1}}, sub, config);
+    ASSERT_TRUE(receive_run(sub, 0, 4));
+    ASSERT_TRUE(sub.ack_text("3"));
+    const auto acked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(publisher_->wait_output(timeout_line("frame://1:1", 3, 1, 2), 5000))
+        << publisher_->output();
+    // Five time-outs one after another would take 10 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - acked, 4s);
+    ASSERT_TRUE(publisher_->sync());
+    EXPECT_EQ(publisher_->output(),
+              timeout_line("frame://1:1", 1, 1, 2) + timeout_line("frame://1:1", 2, 0, 2) +
+                  timeout_line("frame://1:1", 2, 1, 2) + timeout_line("frame://1:1", 3, 0, 2) +
+                  timeout_line("frame://1:1", 3, 1, 2));
+    kt_daq_stats stats{};
+    ASSERT_TRUE(publisher_->stats(&stats));
+    EXPECT_EQ(stats.ack_timeouts, 5u);
+    EXPECT_EQ(stats.acknowledged, 3u);
+}
+
+TEST_F(AckWindowTest, OptionsAreCheckedAndFixedOnceTheLoopRuns) {
+    Subscriber sub;
+    start({}, sub, ktsim::EngineConfig{});
+    using Result = std::pair<int, int>;
+    for (auto [depth, window] : {std::pair<uint32_t, uint32_t>{0, 1},
+                                 {1025, 1},
+                                 {1, 0},
+                                 {1, 1025},
+                                 {UINT32_MAX, UINT32_MAX}}) {
+        EXPECT_EQ(publisher_->set_options(depth, window), Result(-1, EINVAL))
+            << depth << " " << window;
+    }
+    EXPECT_EQ(publisher_->set_options(1024, 1024), Result(-1, EBUSY));
+    EXPECT_EQ(publisher_->set_options(1, 1), Result(-1, EBUSY));
 }
 
 // Frames written by the test itself into the ring, where the simulated engine cannot go:

@@ -44,6 +44,11 @@ void usage(FILE *out) {
             "  --subscribe all   register a subscriber for every frame\n"
             "  --ring BYTES      frame ring length (default %u)\n"
             "  --mode MODE       main loop to run: publish (default) or filter\n"
+            "  --queue-depth N   publish mode (an extension): frames that may wait for each\n"
+            "                    subscriber (1..%d, default 1)\n"
+            "  --ack-window W    publish mode (an extension): frames published ahead of\n"
+            "                    their acknowledgements (1..%d, default 1); with W > 1 a\n"
+            "                    request whose text is a number K (1..W) acknowledges K frames\n"
             "  --stats N         print the engine's counters every N seconds (1..86400) as\n"
             "                    one line on standard output\n"
             "  --json            print those lines as JSON objects, one per line\n"
@@ -51,7 +56,7 @@ void usage(FILE *out) {
             "one and end kt-daqd with status 0.\n"
             "Exit status 1 when the device cannot be opened or an endpoint is in use,\n"
             "2 on a usage error.\n",
-            kDefaultRing);
+            kDefaultRing, KT_DAQ_QUEUE_DEPTH_MAX, KT_DAQ_ACK_WINDOW_MAX);
 }
 
 const kttool::Tool kTool{"kt-daqd", usage};
@@ -95,6 +100,7 @@ int main(int argc, char **argv) {
     bool filter_mode = false;
     unsigned long long ring = kDefaultRing;
     uint64_t stats_interval = 0;
+    uint64_t queue_depth = 1, ack_window = 1;
     bool json = false;
     const auto take = [&](int opt, const char *value) {
         if (opt == 's') {
@@ -123,6 +129,12 @@ int main(int argc, char **argv) {
             filter_mode = strcmp(value, "filter") == 0;
         } else if (opt == 'S') {
             return kttool::option_number("kt-daqd", "stats", value, 1, 86400, &stats_interval);
+        } else if (opt == 'q') {
+            return kttool::option_number("kt-daqd", "queue-depth", value, 1,
+                                         KT_DAQ_QUEUE_DEPTH_MAX, &queue_depth);
+        } else if (opt == 'w') {
+            return kttool::option_number("kt-daqd", "ack-window", value, 1,
+                                         KT_DAQ_ACK_WINDOW_MAX, &ack_window);
         } else if (opt == 'j') {
             json = true;
         }
@@ -131,7 +143,9 @@ int main(int argc, char **argv) {
     if (const auto status = kttool::parse_options(
             kTool, argc, argv, "h",
             {kttool::valued("subscribe", 's'), kttool::valued("ring", 'r'),
-             kttool::valued("mode", 'm'), kttool::valued("stats", 'S'), kttool::flag("json", 'j')},
+             kttool::valued("mode", 'm'), kttool::valued("stats", 'S'),
+             kttool::valued("queue-depth", 'q'), kttool::valued("ack-window", 'w'),
+             kttool::flag("json", 'j')},
             take)) {
         return *status;
     }
@@ -147,6 +161,10 @@ int main(int argc, char **argv) {
 
     if (filter_mode && !subscribers.empty()) {
         fprintf(stderr, "kt-daqd: --subscribe belongs to the publish mode\n");
+        return 2;
+    }
+    if (filter_mode && (queue_depth != 1 || ack_window != 1)) {
+        fprintf(stderr, "kt-daqd: --queue-depth and --ack-window belong to the publish mode\n");
         return 2;
     }
     // The filter mode binds the configuration endpoint only, the publish mode both.
@@ -198,6 +216,17 @@ int main(int argc, char **argv) {
             }
         }
         fprintf(stderr, "\n");
+    }
+    if ((queue_depth != 1 || ack_window != 1) &&
+        kt_daq_set_publish_options(static_cast<uint32_t>(queue_depth),
+                                   static_cast<uint32_t>(ack_window)) != 0) {
+        fprintf(stderr, "kt-daqd: cannot set the publish options: %s\n", strerror(errno));
+        return 1;
+    }
+    if (queue_depth != 1 || ack_window != 1) {
+        fprintf(stderr, "kt-daqd: queue depth %llu, acknowledgement window %llu\n",
+                static_cast<unsigned long long>(queue_depth),
+                static_cast<unsigned long long>(ack_window));
     }
     kt_daq_run(daq);
     return 1;  // the loop does not return
