@@ -106,21 +106,35 @@ std::string topic_of(int module_id, int channel_id) {
     return "frame://" + std::to_string(module_id) + ":" + std::to_string(channel_id);
 }
 
-// Whether `topic` is exactly the topic of (module, channel); no allocation per frame.
-bool topic_names(const std::string &topic, int module_id, int channel_id) {
-    char text[32];
-    const int n = snprintf(text, sizeof text, "frame://%d:%d", module_id, channel_id);
-    return topic.size() == static_cast<size_t>(n) && topic.compare(text) == 0;
-}
+// Whether a topic is exactly the topic of (module, channel); no allocation per frame, and
+// the text made again only when the source changes.
+class TopicNames {
+  public:
+    bool operator()(const std::string &topic, int module_id, int channel_id) {
+        if (module_id != module_id_ || channel_id != channel_id_) {
+            length_ = static_cast<size_t>(
+                snprintf(text_, sizeof text_, "frame://%d:%d", module_id, channel_id));
+            module_id_ = module_id;
+            channel_id_ = channel_id;
+        }
+        return topic.size() == length_ && topic.compare(0, length_, text_, length_) == 0;
+    }
 
-// Receives one published message: its topic and the frame (the last part).
-bool receive(void *sub, std::string *topic, std::vector<uint8_t> *frame, int *parts) {
+  private:
+    int module_id_ = -1, channel_id_ = -1;
+    char text_[32] = {};
+    size_t length_ = 0;
+};
+
+// Receives one published message: its topic and the frame (the last part). `flags` for the
+// first part (ZMQ_DONTWAIT: false at once when none is queued); the others come with it.
+bool receive(void *sub, std::string *topic, std::vector<uint8_t> *frame, int *parts, int flags) {
     zmq_msg_t part;
     zmq_msg_init(&part);
     *parts = 0;
     bool more = true;
     while (more) {
-        if (zmq_msg_recv(&part, sub, 0) < 0) {
+        if (zmq_msg_recv(&part, sub, *parts == 0 ? flags : 0) < 0) {
             zmq_msg_close(&part);
             return false;
         }
@@ -285,6 +299,7 @@ int main(int argc, char **argv) {
         bool have_seq = false;
         std::string topic;
         std::vector<uint8_t> frame;
+        TopicNames names;
         while (!kttool::stop_requested() && (o.count == 0 || tally.frames() < o.count)) {
             const auto now = Clock::now();
             if (o.seconds != 0 && now - start >= std::chrono::seconds(o.seconds)) {
@@ -293,22 +308,28 @@ int main(int argc, char **argv) {
             if (!o.quiet && rate.due(now)) {
                 tally.status(rate, now);
             }
-            // While a counted acknowledgement is in flight its reply is polled for as well,
-            // and frames keep coming meanwhile.
-            zmq_pollitem_t items[2] = {{sub, 0, ZMQ_POLLIN, 0}, {acker.socket(), 0, ZMQ_POLLIN, 0}};
-            const bool awaiting = o.ack && acker.awaiting();
-            const int wait_ms = awaiting ? std::min(200, acker.wait_ms(now)) : 200;
-            const int ready = zmq_poll(items, awaiting ? 2 : 1, wait_ms);
-            if (awaiting) {
-                acker.service(Clock::now());
+            // A counted acknowledgement's reply is taken while frames keep coming.
+            if (o.ack && acker.awaiting()) {
+                acker.service(now);
                 note_ack_failures();
             }
-            if (ready <= 0 || !(items[0].revents & ZMQ_POLLIN)) {
-                continue;
-            }
+            // A message already queued is taken without a poll, which would cost more than
+            // the frame's own handling; else both sockets are polled.
             int parts = 0;
-            if (!receive(sub, &topic, &frame, &parts)) {
-                continue;
+            if (!receive(sub, &topic, &frame, &parts, ZMQ_DONTWAIT)) {
+                zmq_pollitem_t items[2] = {{sub, 0, ZMQ_POLLIN, 0},
+                                           {acker.socket(), 0, ZMQ_POLLIN, 0}};
+                const bool awaiting = o.ack && acker.awaiting();
+                const int wait_ms = awaiting ? std::min(200, acker.wait_ms(now)) : 200;
+                const int ready = zmq_poll(items, awaiting ? 2 : 1, wait_ms);
+                if (awaiting) {
+                    acker.service(Clock::now());
+                    note_ack_failures();
+                }
+                if (ready <= 0 || !(items[0].revents & ZMQ_POLLIN) ||
+                    !receive(sub, &topic, &frame, &parts, 0)) {
+                    continue;
+                }
             }
             const uint64_t received_ns = kttool::RecordingWriter::now_ns();
             if (!o.all && topic != wanted) {
@@ -327,7 +348,7 @@ int main(int argc, char **argv) {
                 arrival.channel_id = frame[1] & 0x0f;
                 memcpy(&arrival.msg_id, frame.data() + 2, 2);
                 arrival.bytes = frame.size();
-                arrival.wrong_topic = !topic_names(topic, arrival.module_id, arrival.channel_id);
+                arrival.wrong_topic = !names(topic, arrival.module_id, arrival.channel_id);
                 if (o.verify) {
                     const ktsim::FrameCheck check = ktsim::check_frame(frame.data(), frame.size());
                     if (!check.ok) {
