@@ -12,6 +12,7 @@ Runs itself inside sim/ns-run (fixed endpoints):
 
     sim/ns-run /usr/bin/python3 bench/subscribers/sub_bench.py [--build build/release]
         [--reps 5] [--seconds 3] [--warmup 3] [--payload 64] [--only kt-sub,verify,python]
+        [--other-sub PROGRAM] [--other-python DIR]
 """
 
 import argparse
@@ -46,11 +47,11 @@ with ktclient.Subscriber("all", ack=False) as sub:
 TICK_S = 1 / os.sysconf("SC_CLK_TCK")
 
 
-def consumer_command(kind, build):
-    if kind == "python":
+def consumer_command(kind, build, other):
+    if kind.startswith("python"):
         return [sys.executable, "-c", PY_CONSUMER]
-    args = [os.path.join(build, "bin", "kt-sub"), "--no-ack"]
-    return args + (["--verify"] if kind == "verify" else [])
+    program = other.sub if kind.endswith("-other") else os.path.join(build, "bin", "kt-sub")
+    return [program, "--no-ack"] + (["--verify"] if kind.startswith("verify") else [])
 
 
 def cpu_s(pid):
@@ -65,14 +66,15 @@ def frames_in(line):
     return int(words[words.index("frames", words.index("MB/s")) + 1])
 
 
-def one_run(inst, kind, build, seconds, warmup):
+def one_run(inst, kind, build, seconds, warmup, other):
     """One consumer from its start: after `warmup` rate lines, the loopback buffers between
     publisher and subscriber have filled and the publisher goes at the pace it can keep;
     then measured over `seconds` lines."""
-    env = dict(os.environ, PYTHONPATH=os.path.join(SOURCE, "python"))
-    proc = subprocess.Popen(consumer_command(kind, build), stdout=subprocess.PIPE,
+    client = other.python if kind == "python-other" else os.path.join(SOURCE, "python")
+    env = dict(os.environ, PYTHONPATH=client)
+    proc = subprocess.Popen(consumer_command(kind, build, other), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=env)
-    lines = proc.stdout if kind == "python" else proc.stderr
+    lines = proc.stdout if kind.startswith("python") else proc.stderr
     marks = []
     try:
         for line in lines:
@@ -112,6 +114,11 @@ def main():
     parser.add_argument("--warmup", type=int, default=3)
     parser.add_argument("--payload", default="64")
     parser.add_argument("--only", default="kt-sub,verify,python")
+    # Another kt-sub and another Python client (the folder holding ktclient) to compare
+    # with, measured in the same alternation as kinds kt-sub-other, verify-other and
+    # python-other.
+    parser.add_argument("--other-sub")
+    parser.add_argument("--other-python")
     args = parser.parse_args()
     if os.environ.get("KT_SIM_NAMESPACE") != "1":
         sys.exit("sub_bench: run it through sim/ns-run (it binds the instrument's ports)")
@@ -119,22 +126,23 @@ def main():
                        ("KT_SHIM", "lib/libktsim_shim.so")):
         os.environ[name] = os.path.join(args.build, path)
     kinds = args.only.split(",")
+    other = argparse.Namespace(sub=args.other_sub, python=args.other_python)
     inst = Instrument("--sources", "1:1", "--payload", args.payload, "--rate", "0")
     results = {k: [] for k in kinds}
     try:
         inst.start_daqd("--queue-depth", "64", "--stats", "3600", "--json")
         for _ in range(args.reps):
             for kind in kinds:  # alternating, so that drifts of the machine hit all alike
-                results[kind].append(one_run(inst, kind, args.build, args.seconds, args.warmup))
+                results[kind].append(one_run(inst, kind, args.build, args.seconds, args.warmup, other))
     finally:
         inst.daqd.send_signal(signal.SIGTERM)
         inst.close()
     print(f"payload {args.payload} B, {args.reps} runs of {args.seconds} s, median [min-max]")
-    print(f"{'subscriber':10} {'received/s':>22} {'published/s':>22} {'dropped/s':>22} "
+    print(f"{'subscriber':12} {'received/s':>22} {'published/s':>22} {'dropped/s':>22} "
           f"{'CPU us/frame':>22}")
     for kind in kinds:
         r = results[kind]
-        print(f"{kind:10} {summary([x['received'] for x in r]):>22} "
+        print(f"{kind:12} {summary([x['received'] for x in r]):>22} "
               f"{summary([x['published'] for x in r]):>22} "
               f"{summary([x['dropped'] for x in r]):>22} "
               f"{statistics.median(x['cpu_us'] for x in r):9.2f} "
