@@ -116,3 +116,40 @@ def test_a_sine_from_the_instrument_reads_back_as_samples(instrument):
         t = (f.msg_id + np.arange(100) / 100) / 1000
         expected = 10000 * np.sin(2 * math.pi * 50 * t)
         assert np.max(np.abs(samples - expected)) <= 1.5 + 1e-9, f
+
+
+
+def in_step_with_a_window(instrument, **sub_options):
+    """A subscriber of 1:1 against a kt-daqd with an acknowledgement window of 64, once in
+    step: every frame received and acknowledged, and kt-daqd waiting in vain for none."""
+    # 2000 frames/s: the 5000 frames taken first span 2.5 s of the engine's time, after
+    # which the frames published before the subscription arrived, never received, are
+    # settled (their acknowledgements awaited in vain for 2 s or taken by this
+    # subscriber's first ones).
+    inst = instrument("--sources", "1:1", "--payload", "64,2028", "--rate", "2000")
+    with ktclient.Subscriber("1:1", ack=True, **sub_options) as sub:
+        inst.start_daqd("--subscribe", "1:1", "--queue-depth", "64", "--ack-window", "64",
+                        "--stats", "3600", "--json")
+        frames = take(sub, 5000)
+        before = inst.daqd_stats()
+        frames += take(sub, 3000)
+        after = inst.daqd_stats()
+    msg_ids = [f.msg_id for f in frames]
+    assert msg_ids == [(msg_ids[0] + i) % 65536 for i in range(len(msg_ids))]
+    assert all(sim_frame_ok(f) for f in frames[-3000:])
+    assert sub.stats.ack_failures == 0
+    assert sub.stats.acked == sub.stats.frames == 8000
+    assert after["ack_timeouts"] == before["ack_timeouts"], (before, after)
+    assert after["dropped_for_lagging"] == before["dropped_for_lagging"] == 0
+    assert after["acknowledged"] - before["acknowledged"] >= 3000 - 64
+    return sub
+
+
+def test_counted_acknowledgements_keep_a_window_going(instrument):
+    sub = in_step_with_a_window(instrument, ack_every=16)
+    assert sub.stats.ack_requests == 500
+
+
+def test_acknowledging_each_frame_still_works_with_a_window(instrument):
+    sub = in_step_with_a_window(instrument)
+    assert sub.stats.ack_requests == 8000

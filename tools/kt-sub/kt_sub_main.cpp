@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zmq.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "acknowledger.h"
 #include "frame_dump.h"
 #include "frame_pattern.h"
 #include "kt_daq.h"
@@ -38,6 +40,8 @@ struct Options {
     int module_id = 0, channel_id = 0;
     bool ack = true, dump = false, verify = false, quiet = false;
     uint64_t count = 0, seconds = 0;
+    uint64_t ack_every = 1;
+    bool ack_every_given = false;
     const char *out = nullptr;
     std::string sample_format = "raw";
     std::string host = kDefaultHost;
@@ -51,6 +55,9 @@ void usage(FILE *out) {
             "default), on %s; acknowledges each on %s and shows the\n"
             "live rate and per-source counts. Ctrl-C stops with a summary.\n"
             "  --no-ack       do not acknowledge (for sources without a registered subscriber)\n"
+            "  --ack-every K  one counted acknowledgement per K frames (1..%u, default 1: one\n"
+            "                 per frame), sent while frames keep coming, and one for the rest\n"
+            "                 at the end; for a kt-daqd with --ack-window of K or more\n"
             "  --count N      stop after N frames\n"
             "  --seconds S    stop after S seconds\n"
             "  --dump         print each frame in hex on standard output\n"
@@ -74,7 +81,7 @@ void usage(FILE *out) {
             "Exit status 1 when a frame failed --verify, came out of order or under a wrong\n"
             "topic (lost frames alone do not fail: a restarted kt-daqd skips frames), or\n"
             "--out could not be written; 3 when --count was not reached; 2 on a usage error.\n",
-            kPubEndpoint, kAckEndpoint, kttool::kSampleFormats, kDefaultHost);
+            kPubEndpoint, kAckEndpoint, kttool::kAckEveryMax, kttool::kSampleFormats, kDefaultHost);
 }
 
 const kttool::Tool kTool{"kt-sub", usage};
@@ -94,75 +101,40 @@ bool parse_source(const char *text, Options *o) {
     return true;
 }
 
-// The acknowledgement socket. Recreated after a reply that never came: a REQ socket
-// cannot send again before it has its reply, and the publisher may have been restarted.
-class Acknowledger {
-  public:
-    Acknowledger(void *context, std::string endpoint,
-                 const std::optional<kttool::CurveClient> &keys)
-        : context_(context), endpoint_(std::move(endpoint)), keys_(keys) {
-        open();
-    }
-    ~Acknowledger() { close(); }
-
-    bool ack() {
-        if (zmq_send(req_, "", 0, 0) == 0) {
-            char reply[16];
-            if (zmq_recv(req_, reply, sizeof reply, 0) >= 0) {
-                return true;
-            }
-        }
-        close();
-        open();
-        return false;
-    }
-
-  private:
-    void open() {
-        req_ = zmq_socket(context_, ZMQ_REQ);
-        const int timeout = kReplyTimeoutMs, linger = 0;
-        zmq_setsockopt(req_, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
-        zmq_setsockopt(req_, ZMQ_SNDTIMEO, &timeout, sizeof timeout);
-        zmq_setsockopt(req_, ZMQ_LINGER, &linger, sizeof linger);
-        const int ipv6 = 1;
-        zmq_setsockopt(req_, ZMQ_IPV6, &ipv6, sizeof ipv6);
-        if (keys_) {
-            kttool::secure_client(req_, *keys_);
-        }
-        zmq_connect(req_, endpoint_.c_str());
-    }
-    void close() {
-        if (req_ != nullptr) {
-            zmq_close(req_);
-            req_ = nullptr;
-        }
-    }
-    void *context_;
-    const std::string endpoint_;
-    const std::optional<kttool::CurveClient> keys_;
-    void *req_ = nullptr;
-};
-
 // The topic the publisher gives the frames of (module, channel).
 std::string topic_of(int module_id, int channel_id) {
     return "frame://" + std::to_string(module_id) + ":" + std::to_string(channel_id);
 }
 
-// Whether `topic` is exactly the topic of (module, channel); no allocation per frame.
-bool topic_names(const std::string &topic, int module_id, int channel_id) {
-    char text[32];
-    const int n = snprintf(text, sizeof text, "frame://%d:%d", module_id, channel_id);
-    return topic.size() == static_cast<size_t>(n) && topic.compare(text) == 0;
-}
+// Whether a topic is exactly the topic of (module, channel); no allocation per frame, and
+// the text made again only when the source changes.
+class TopicNames {
+  public:
+    bool operator()(const std::string &topic, int module_id, int channel_id) {
+        if (module_id != module_id_ || channel_id != channel_id_) {
+            length_ = static_cast<size_t>(
+                snprintf(text_, sizeof text_, "frame://%d:%d", module_id, channel_id));
+            module_id_ = module_id;
+            channel_id_ = channel_id;
+        }
+        return topic.size() == length_ && topic.compare(0, length_, text_, length_) == 0;
+    }
 
-// Receives one published message: its topic and the frame (the last part).
-bool receive(void *sub, std::string *topic, std::vector<uint8_t> *frame, int *parts) {
+  private:
+    int module_id_ = -1, channel_id_ = -1;
+    char text_[32] = {};
+    size_t length_ = 0;
+};
+
+// Receives one published message: its topic and the frame (the last part). `flags` for the
+// first part (ZMQ_DONTWAIT: false at once when none is queued); the others come with it.
+bool receive(void *sub, std::string *topic, std::vector<uint8_t> *frame, int *parts, int flags) {
     zmq_msg_t part;
     zmq_msg_init(&part);
     *parts = 0;
     bool more = true;
     while (more) {
-        if (zmq_msg_recv(&part, sub, 0) < 0) {
+        if (zmq_msg_recv(&part, sub, *parts == 0 ? flags : 0) < 0) {
             zmq_msg_close(&part);
             return false;
         }
@@ -189,6 +161,10 @@ int main(int argc, char **argv) {
             case 'a':
                 o.ack = false;
                 break;
+            case 'K':
+                o.ack_every_given = true;
+                return kttool::option_number("kt-sub", "ack-every", value, 1, kttool::kAckEveryMax,
+                                             &o.ack_every);
             case 'n':
                 ok = parse_positive(value, &o.count);
                 break;
@@ -232,8 +208,9 @@ int main(int argc, char **argv) {
     };
     if (const auto status = kttool::parse_options(
             kTool, argc, argv, "h",
-            {kttool::flag("no-ack", 'a'), kttool::valued("count", 'n'),
-             kttool::valued("seconds", 's'), kttool::flag("dump", 'd'), kttool::valued("out", 'o'),
+            {kttool::flag("no-ack", 'a'), kttool::valued("ack-every", 'K'),
+             kttool::valued("count", 'n'), kttool::valued("seconds", 's'),
+             kttool::flag("dump", 'd'), kttool::valued("out", 'o'),
              kttool::valued("sample-format", 'F'), kttool::flag("verify", 'v'),
              kttool::flag("quiet", 'q'), kttool::valued("host", 'H'),
              kttool::valued("server-key", 'S'), kttool::valued("client-key", 'C')},
@@ -248,6 +225,10 @@ int main(int argc, char **argv) {
                     argv[optind]);
         }
         return kttool::usage_error(kTool);
+    }
+    if (!o.ack && o.ack_every_given) {
+        fprintf(stderr, "kt-sub: --ack-every and --no-ack exclude each other: give one of them\n");
+        return kttool::kUsageStatus;
     }
     std::optional<kttool::CurveClient> keys;
     if (!kttool::load_curve_client("kt-sub", o.server_key, o.client_key, &keys)) {
@@ -286,20 +267,39 @@ int main(int argc, char **argv) {
     }
     zmq_connect(sub, pub_endpoint.c_str());
     {
-        Acknowledger acker(context, ack_endpoint, keys);
+        kttool::Acknowledger acker(context, ack_endpoint, keys, static_cast<uint32_t>(o.ack_every),
+                                   kReplyTimeoutMs);
         const bool tty = isatty(STDERR_FILENO) != 0;
+        std::string acking = ", not acknowledging";
+        if (o.ack) {
+            acking = o.ack_every == 1 ? ", acknowledging each"
+                                      : ", acknowledging every " + std::to_string(o.ack_every);
+        }
         fprintf(stderr, "kt-sub: %s on %s%s\n", o.all ? "every frame" : wanted.c_str(),
-                pub_endpoint.c_str(), o.ack ? ", acknowledging each" : ", not acknowledging");
+                pub_endpoint.c_str(), acking.c_str());
         const auto start = Clock::now();
         ktsub::Tally tally(start);
         kttool::RateLine rate("kt-sub", stderr, tty, start);
         bool warned = false;
+        const auto note_ack_failures = [&] {
+            tally.acked = acker.acked();
+            tally.ack_failures = acker.failed();
+            if (tally.ack_failures != 0 && !warned) {
+                fprintf(stderr,
+                        "%skt-sub: no reply to an acknowledgement: is kt-daqd running with a "
+                        "subscriber registered for this source%s? (else use --no-ack)\n",
+                        tty && !o.quiet ? "\n" : "",
+                        o.ack_every > 1 ? " and an --ack-window of at least --ack-every" : "");
+                warned = true;
+            }
+        };
         // The newest sequence number received, for --verify: the engine numbers every
         // frame it writes, so they must arrive in rising order whatever their source.
         uint64_t last_seq = 0;
         bool have_seq = false;
         std::string topic;
         std::vector<uint8_t> frame;
+        TopicNames names;
         while (!kttool::stop_requested() && (o.count == 0 || tally.frames() < o.count)) {
             const auto now = Clock::now();
             if (o.seconds != 0 && now - start >= std::chrono::seconds(o.seconds)) {
@@ -308,13 +308,28 @@ int main(int argc, char **argv) {
             if (!o.quiet && rate.due(now)) {
                 tally.status(rate, now);
             }
-            zmq_pollitem_t item{sub, 0, ZMQ_POLLIN, 0};
-            if (zmq_poll(&item, 1, 200) <= 0) {
-                continue;
+            // A counted acknowledgement's reply is taken while frames keep coming.
+            if (o.ack && acker.awaiting()) {
+                acker.service(now);
+                note_ack_failures();
             }
+            // A message already queued is taken without a poll, which would cost more than
+            // the frame's own handling; else both sockets are polled.
             int parts = 0;
-            if (!receive(sub, &topic, &frame, &parts)) {
-                continue;
+            if (!receive(sub, &topic, &frame, &parts, ZMQ_DONTWAIT)) {
+                zmq_pollitem_t items[2] = {{sub, 0, ZMQ_POLLIN, 0},
+                                           {acker.socket(), 0, ZMQ_POLLIN, 0}};
+                const bool awaiting = o.ack && acker.awaiting();
+                const int wait_ms = awaiting ? std::min(200, acker.wait_ms(now)) : 200;
+                const int ready = zmq_poll(items, awaiting ? 2 : 1, wait_ms);
+                if (awaiting) {
+                    acker.service(Clock::now());
+                    note_ack_failures();
+                }
+                if (ready <= 0 || !(items[0].revents & ZMQ_POLLIN) ||
+                    !receive(sub, &topic, &frame, &parts, 0)) {
+                    continue;
+                }
             }
             const uint64_t received_ns = kttool::RecordingWriter::now_ns();
             if (!o.all && topic != wanted) {
@@ -333,7 +348,7 @@ int main(int argc, char **argv) {
                 arrival.channel_id = frame[1] & 0x0f;
                 memcpy(&arrival.msg_id, frame.data() + 2, 2);
                 arrival.bytes = frame.size();
-                arrival.wrong_topic = !topic_names(topic, arrival.module_id, arrival.channel_id);
+                arrival.wrong_topic = !names(topic, arrival.module_id, arrival.channel_id);
                 if (o.verify) {
                     const ktsim::FrameCheck check = ktsim::check_frame(frame.data(), frame.size());
                     if (!check.ok) {
@@ -354,20 +369,13 @@ int main(int argc, char **argv) {
                 }
             }
             if (o.ack) {
-                if (acker.ack()) {
-                    ++tally.acked;
-                } else {
-                    ++tally.ack_failures;
-                    if (!warned) {
-                        fprintf(stderr,
-                                "%skt-sub: no reply to an acknowledgement: is kt-daqd running "
-                                "with a subscriber registered for this source? (else use "
-                                "--no-ack)\n",
-                                tty && !o.quiet ? "\n" : "");
-                        warned = true;
-                    }
-                }
+                acker.frame();
+                note_ack_failures();
             }
+        }
+        if (o.ack) {
+            acker.finish();  // the frames since the last counted acknowledgement
+            note_ack_failures();
         }
         const auto end = Clock::now();
         if (!o.quiet) {

@@ -7,9 +7,11 @@
 #include <unistd.h>
 #include <zmq.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "acknowledger.h"
 #include "kt_daq.h"
 #include "kt_records.h"
 
@@ -30,21 +32,9 @@ void *make_socket(void *context, int type, const std::optional<kttool::CurveClie
     zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
     zmq_setsockopt(socket, ZMQ_RECONNECT_IVL, &reconnect_ms, sizeof reconnect_ms);
     zmq_setsockopt(socket, ZMQ_IPV6, &ipv6, sizeof ipv6);
-    if (type == ZMQ_REQ) {
-        const int timeout = kReplyTimeoutMs;
-        zmq_setsockopt(socket, ZMQ_RCVTIMEO, &timeout, sizeof timeout);
-        zmq_setsockopt(socket, ZMQ_SNDTIMEO, &timeout, sizeof timeout);
-    }
     if (keys) {
         kttool::secure_client(socket, *keys);
     }
-    return socket;
-}
-
-void *open_ack_socket(void *context, const std::string &endpoint,
-                      const std::optional<kttool::CurveClient> &keys) {
-    void *socket = make_socket(context, ZMQ_REQ, keys);
-    zmq_connect(socket, endpoint.c_str());
     return socket;
 }
 
@@ -99,13 +89,27 @@ void FrameWatch::run_publish() {
     zmq_connect(sub, where().c_str());
     const std::string ack_endpoint =
         kttool::tcp_endpoint(config_.host, kttool::endpoint_port(KT_DAQ_ACK_ENDPOINT));
-    void *req = config_.ack ? open_ack_socket(context, ack_endpoint, config_.keys) : nullptr;
+    std::optional<kttool::Acknowledger> acker;
+    if (config_.ack) {
+        acker.emplace(context, ack_endpoint, config_.keys, config_.ack_every, kReplyTimeoutMs);
+    }
 
     zmq_msg_t part;
     zmq_msg_init(&part);
     while (!stop_) {
-        zmq_pollitem_t items[2] = {{sub, 0, ZMQ_POLLIN, 0}, {monitor, 0, ZMQ_POLLIN, 0}};
-        if (zmq_poll(items, 2, kPollMs) <= 0) {
+        // A counted acknowledgement's reply is polled for beside the frames.
+        const bool awaiting = acker && acker->awaiting();
+        zmq_pollitem_t items[3] = {{sub, 0, ZMQ_POLLIN, 0},
+                                   {monitor, 0, ZMQ_POLLIN, 0},
+                                   {awaiting ? acker->socket() : nullptr, 0, ZMQ_POLLIN, 0}};
+        const int wait_ms =
+            awaiting ? std::min(kPollMs, acker->wait_ms(kttool::Acknowledger::Clock::now()))
+                     : kPollMs;
+        const int ready = zmq_poll(items, awaiting ? 3 : 2, wait_ms);
+        if (awaiting) {
+            acker->service(kttool::Acknowledger::Clock::now());
+        }
+        if (ready <= 0) {
             continue;
         }
         if (items[1].revents & ZMQ_POLLIN) {
@@ -135,18 +139,14 @@ void FrameWatch::run_publish() {
         if (!whole) {
             book_->take_malformed();
         }
-        if (req != nullptr) {
-            char reply[16];
-            if (zmq_send(req, "", 0, 0) != 0 || zmq_recv(req, reply, sizeof reply, 0) < 0) {
-                // A REQ socket cannot send again before its reply: start it anew.
-                zmq_close(req);
-                req = open_ack_socket(context, ack_endpoint, config_.keys);
-            }
+        if (acker) {
+            acker->frame();
         }
     }
     zmq_msg_close(&part);
-    if (req != nullptr) {
-        zmq_close(req);
+    if (acker) {
+        acker->finish();  // the frames since the last counted acknowledgement
+        acker.reset();
     }
     zmq_socket_monitor(sub, nullptr, 0);
     zmq_close(monitor);

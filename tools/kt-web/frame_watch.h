@@ -18,6 +18,8 @@ struct WatchConfig {
     // 0: the publish mode's endpoints on `host`; else the channel port to tap.
     uint16_t tap_port = 0;
     bool ack = false;
+    // With ack: frames per counted acknowledgement (kttool::Acknowledger), 1 one each.
+    uint32_t ack_every = 1;
     std::optional<kttool::CurveClient> keys;
 };
 

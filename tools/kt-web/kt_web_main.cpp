@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "acknowledger.h"
 #include "decimate.h"
 #include "frame_watch.h"
 #include "remote_access.h"
@@ -26,8 +27,9 @@ constexpr char kDefaultWww[] = KT_WEB_WWW;
 
 void usage(FILE *out) {
     fprintf(out,
-            "usage: kt-web [--bind ADDR] [--port P] [--host HOST] [--tap PORT] [--ack]\n"
-            "              [--sample-format F] [--points N] [--feed-hz HZ] [--stale S]\n"
+            "usage: kt-web [--bind ADDR] [--port P] [--host HOST] [--tap PORT]\n"
+            "              [--ack | --ack-every K] [--sample-format F] [--points N] [--feed-hz HZ] "
+            "[--stale S]\n"
             "              [--www DIR] [--server-key FILE --client-key FILE]\n"
             "Serves a live view of the instrument's frames: open http://ADDR:P/ in a browser.\n"
             "  --bind ADDR      address to serve on (default 127.0.0.1; 0.0.0.0 for all)\n"
@@ -38,6 +40,9 @@ void usage(FILE *out) {
             "                   publish mode (takes the channel's one client place)\n"
             "  --ack            acknowledge each frame, as a registered subscriber (register\n"
             "                   one in kt-daqd); by default kt-web only watches\n"
+            "  --ack-every K    acknowledge as --ack, with one counted acknowledgement per K\n"
+            "                   frames (1..%u; 1 is --ack), sent while frames keep coming;\n"
+            "                   for a kt-daqd with --ack-window of K or more\n"
             "  --sample-format F  what the payloads hold: u8, i16le (default), i32le, f32le\n"
             "  --points N       waveform points per source (2..4096, default 256)\n"
             "  --feed-hz HZ     feed messages per second (1..20, default 5)\n"
@@ -46,7 +51,7 @@ void usage(FILE *out) {
             "Endpoints: / (the page), /api/status (JSON), /ws (WebSocket feed, one JSON\n"
             "message per update). It never configures the instrument. Exit status 1 when\n"
             "it cannot serve, 2 on a usage error; SIGINT or SIGTERM end it with 0.\n",
-            kDefaultWww);
+            kttool::kAckEveryMax, kDefaultWww);
 }
 
 const kttool::Tool kTool{"kt-web", usage};
@@ -57,7 +62,7 @@ int main(int argc, char **argv) {
     ktweb::WatchConfig watch;
     ktweb::ServerConfig server;
     std::string bind = "127.0.0.1", format_name = "i16le";
-    uint64_t port = 8080, points = 256, feed_hz = 5, stale = 3, tap = 0;
+    uint64_t port = 8080, points = 256, feed_hz = 5, stale = 3, tap = 0, ack_every = 1;
     const char *server_key = nullptr, *client_key = nullptr;
     server.www = kDefaultWww;
     const auto take = [&](int opt, const char *value) {
@@ -75,6 +80,10 @@ int main(int argc, char **argv) {
             case 'a':
                 watch.ack = true;
                 return true;
+            case 'K':
+                watch.ack = true;
+                return kttool::option_number("kt-web", "ack-every", value, 1, kttool::kAckEveryMax,
+                                             &ack_every);
             case 'f':
                 if (!ktweb::sample_format(value)) {
                     fprintf(stderr,
@@ -105,7 +114,7 @@ int main(int argc, char **argv) {
     if (const auto status = kttool::parse_options(
             kTool, argc, argv, "h",
             {kttool::valued("bind", 'b'), kttool::valued("port", 'p'), kttool::valued("host", 'H'),
-             kttool::valued("tap", 't'), kttool::flag("ack", 'a'),
+             kttool::valued("tap", 't'), kttool::flag("ack", 'a'), kttool::valued("ack-every", 'K'),
              kttool::valued("sample-format", 'f'), kttool::valued("points", 'n'),
              kttool::valued("feed-hz", 'r'), kttool::valued("stale", 's'),
              kttool::valued("www", 'w'), kttool::valued("server-key", 'S'),
@@ -117,7 +126,7 @@ int main(int argc, char **argv) {
         return kttool::usage_error(kTool);
     }
     if (tap != 0 && watch.ack) {
-        fprintf(stderr, "kt-web: --ack belongs to the publish mode, not to --tap\n");
+        fprintf(stderr, "kt-web: --ack and --ack-every belong to the publish mode, not to --tap\n");
         return kttool::kUsageStatus;
     }
     if (!kttool::load_curve_client("kt-web", server_key, client_key, &watch.keys)) {
@@ -129,6 +138,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     watch.tap_port = static_cast<uint16_t>(tap);
+    watch.ack_every = static_cast<uint32_t>(ack_every);
     server.feed_hz = static_cast<double>(feed_hz);
     server.listen = (bind.find(':') != std::string::npos ? "[" + bind + "]" : bind) + ":" +
                     std::to_string(port);
@@ -146,9 +156,13 @@ int main(int argc, char **argv) {
         fprintf(stderr, "kt-web: %s\n", error.c_str());
         return 1;
     }
+    std::string acking;
+    if (watch.ack) {
+        acking = ack_every == 1 ? ", acknowledging each"
+                                : ", acknowledging every " + std::to_string(ack_every);
+    }
     printf("kt-web: serving http://%s:%d/ (%s of %s%s)\n", bind.c_str(), web.port(),
-           origin.mode == "tap" ? "channel" : "frames", origin.where.c_str(),
-           watch.ack ? ", acknowledging each" : "");
+           origin.mode == "tap" ? "channel" : "frames", origin.where.c_str(), acking.c_str());
     fflush(stdout);
     while (!kttool::stop_requested()) {
         pause();  // the stop handler's signal ends the wait

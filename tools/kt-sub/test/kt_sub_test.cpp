@@ -3,6 +3,7 @@
 // running kt-sub, and kt-daqd's refusals.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <algorithm>
@@ -247,6 +248,63 @@ TEST_F(ToolsTest, DaemonRaisesItsDescriptorLimit) {
     fields >> soft >> hard;
     EXPECT_EQ(soft, hard) << line;
     EXPECT_EQ(soft, std::to_string(saved.rlim_max)) << line;
+}
+
+}  // namespace
+
+namespace {
+
+// The number after "<key>=" in kt-daqd's final statistics line; -1 when missing.
+long long final_stat(const std::string &output, const std::string &key) {
+    const size_t line = output.rfind("stats final ");
+    const size_t at = line == std::string::npos ? line : output.find(" " + key + "=", line);
+    return at == std::string::npos ? -1 : std::stoll(output.substr(at + key.size() + 2));
+}
+
+// A kt-daqd with an acknowledgement window: every frame the engine writes (as fast as the
+// ring allows) reaches kt-sub, which acknowledges them all, each frame on its own or
+// counted, and kt-daqd waits in vain for none.
+class WindowTest : public ToolsTest {
+  protected:
+    void expect_every_frame_acknowledged(const std::vector<std::string> &sub_options) {
+        constexpr int kFrames = 4003;  // not a multiple of the count: a rest at the end
+        auto daqd = start_daqd(
+            {"--subscribe", "1:1", "--queue-depth", "64", "--ack-window", "64", "--stats", "3600"});
+        std::vector<std::string> args{"1:1", "--count", std::to_string(kFrames), "--verify",
+                                      "--quiet"};
+        args.insert(args.end(), sub_options.begin(), sub_options.end());
+        auto sub = start_sub(args);
+        ktsim::EngineConfig config;
+        config.frames = kFrames;
+        config.payload_sizes = {64, 2028, 500};
+        start_engine(config);
+        ASSERT_EQ(sub->wait(60s), 0) << sub->errors() << daqd->output() << daqd->errors();
+        const std::string summary = sub->errors();
+        EXPECT_NE(summary.find(std::to_string(kFrames) + " frames in"), std::string::npos)
+            << summary;
+        EXPECT_NE(summary.find(std::to_string(kFrames) + " acknowledged, 0 without reply"),
+                  std::string::npos)
+            << summary;
+        EXPECT_NE(summary.find("lost 0, out of order 0 (duplicates 0), wrong topic 0, bad 0\n"),
+                  std::string::npos)
+            << summary;
+        // kt-sub has ended with every reply: kt-daqd has taken every acknowledgement.
+        ASSERT_EQ(daqd->stop(SIGTERM, 10s), 0) << daqd->errors();
+        const std::string out = daqd->output();
+        EXPECT_EQ(final_stat(out, "published"), kFrames) << out;
+        EXPECT_EQ(final_stat(out, "acknowledged"), kFrames) << out;
+        EXPECT_EQ(final_stat(out, "ack_timeouts"), 0) << out;
+        EXPECT_EQ(final_stat(out, "dropped_for_lagging"), 0) << out;
+        EXPECT_EQ(out.find("time out"), std::string::npos) << out;
+    }
+};
+
+TEST_F(WindowTest, CountedAcknowledgementsTakeEveryFrameOfAWindow) {
+    expect_every_frame_acknowledged({"--ack-every", "16"});
+}
+
+TEST_F(WindowTest, ASubscriberThatAcknowledgesEachFrameStillWorksWithAWindow) {
+    expect_every_frame_acknowledged({});
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -14,6 +15,7 @@
 
 #include <zmq.h>
 
+#include "crafted_publisher.h"
 #include "kt_daq.h"
 #include "ports.h"
 #include "process.h"
@@ -225,6 +227,49 @@ TEST_F(WebTest, TapShowsTheChannelsFrames) {
     ASSERT_EQ(daqd_->stop(SIGTERM, 10s), 0);
     EXPECT_TRUE(status_shows("\"state\":\"no_engine\""));
     EXPECT_EQ(web_->stop(SIGTERM, 10s), 0);
+}
+
+// kt-web's counted acknowledgements against a publisher of the test's own: one request of
+// the text of K per K frames while frames keep coming, the rest when it stops.
+TEST(WebAcks, CountedAcknowledgementsCarryKFramesAndTheRestWhenItStops) {
+    ktsubscriber_test::CraftedPublisher pub;
+    ASSERT_TRUE(pub.bound()) << "endpoints in use";
+    pub.hold_replies(true);
+    Process web(kttest::program(KT_WEB_PATH, {"--port", std::to_string(kWebPort), "--www",
+                                              KT_WEB_PAGE, "--ack-every", "4"}));
+    ASSERT_TRUE(web.wait_output("acknowledging every 4)", 10s)) << web.errors();
+    ASSERT_TRUE(pub.wait_subscribed());
+    for (uint16_t i = 0; i < 10; ++i) {
+        pub.send(ktsubscriber_test::frame("frame://1:1", 1, 1, i, i));
+    }
+    // All ten are taken while the first request's reply is held back.
+    ASSERT_TRUE(kttest::wait_until(
+        [] {
+            const auto status = ktweb_test::http_get(kWebPort, "/api/status").value_or("");
+            return source_number(status, "1:1", "frames") == 10;
+        },
+        10s));
+    EXPECT_EQ(pub.requests(), std::vector<std::string>{"4"});
+    pub.hold_replies(false);
+    ASSERT_TRUE(kttest::wait_until([&] { return pub.requests().size() == 2; }, 10s));
+    EXPECT_EQ(web.stop(SIGTERM, 10s), 0) << web.errors();
+    EXPECT_EQ(pub.requests(), (std::vector<std::string>{"4", "4", "2"}));
+    EXPECT_EQ(pub.acks(), 10);
+}
+
+TEST(WebAcks, ACountOutsideItsRangeOrWithATapIsAUsageError) {
+    for (const char *bad : {"0", "1025", "x"}) {
+        const kttest::Result r = kttest::run(kttest::program(KT_WEB_PATH, {"--ack-every", bad}));
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find(std::string("kt-web: bad --ack-every ") + bad +
+                             ": give a whole number from 1 to 1024"),
+                  std::string::npos)
+            << r.err;
+    }
+    const kttest::Result tap =
+        kttest::run(kttest::program(KT_WEB_PATH, {"--tap", "5000", "--ack-every", "8"}));
+    EXPECT_EQ(tap.status, 2);
+    EXPECT_NE(tap.err.find("not to --tap"), std::string::npos) << tap.err;
 }
 
 }  // namespace
