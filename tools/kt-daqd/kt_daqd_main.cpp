@@ -130,23 +130,23 @@ int main(int argc, char **argv) {
         } else if (opt == 'S') {
             return kttool::option_number("kt-daqd", "stats", value, 1, 86400, &stats_interval);
         } else if (opt == 'q') {
-            return kttool::option_number("kt-daqd", "queue-depth", value, 1,
-                                         KT_DAQ_QUEUE_DEPTH_MAX, &queue_depth);
+            return kttool::option_number("kt-daqd", "queue-depth", value, 1, KT_DAQ_QUEUE_DEPTH_MAX,
+                                         &queue_depth);
         } else if (opt == 'w') {
-            return kttool::option_number("kt-daqd", "ack-window", value, 1,
-                                         KT_DAQ_ACK_WINDOW_MAX, &ack_window);
+            return kttool::option_number("kt-daqd", "ack-window", value, 1, KT_DAQ_ACK_WINDOW_MAX,
+                                         &ack_window);
         } else if (opt == 'j') {
             json = true;
         }
         return true;
     };
-    if (const auto status = kttool::parse_options(
-            kTool, argc, argv, "h",
-            {kttool::valued("subscribe", 's'), kttool::valued("ring", 'r'),
-             kttool::valued("mode", 'm'), kttool::valued("stats", 'S'),
-             kttool::valued("queue-depth", 'q'), kttool::valued("ack-window", 'w'),
-             kttool::flag("json", 'j')},
-            take)) {
+    if (const auto status =
+            kttool::parse_options(kTool, argc, argv, "h",
+                                  {kttool::valued("subscribe", 's'), kttool::valued("ring", 'r'),
+                                   kttool::valued("mode", 'm'), kttool::valued("stats", 'S'),
+                                   kttool::valued("queue-depth", 'q'),
+                                   kttool::valued("ack-window", 'w'), kttool::flag("json", 'j')},
+                                  take)) {
         return *status;
     }
     if (optind + 1 != argc) {

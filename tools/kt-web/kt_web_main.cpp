@@ -1,7 +1,9 @@
 // kt-web: a live view of the instrument in the browser. Watches the publish mode (or a
 // filter-mode channel) and serves a page with per-source counts, rates, msg_id gaps and
 // waveforms, a JSON status and a WebSocket feed.
+#include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,6 +57,14 @@ void usage(FILE *out) {
 }
 
 const kttool::Tool kTool{"kt-web", usage};
+
+int g_stop_pipe[2] = {-1, -1};
+
+// From the stop handler: async-signal-safe.
+void wake_main() {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(g_stop_pipe[1], &byte, 1);
+}
 
 }  // namespace
 
@@ -143,7 +153,13 @@ int main(int argc, char **argv) {
     server.listen = (bind.find(':') != std::string::npos ? "[" + bind + "]" : bind) + ":" +
                     std::to_string(port);
 
-    kttool::install_stop_handler();
+    // The stop signal may reach any thread, and may come before the main thread waits:
+    // the handler also writes to a pipe the main thread waits on, so no stop is missed.
+    if (pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        perror("kt-web: pipe");
+        return 1;
+    }
+    kttool::install_stop_handler(wake_main);
     signal(SIGPIPE, SIG_IGN);
     const auto format = *ktweb::sample_format(format_name);
     ktweb::SourceBook book(format, points, ktweb::Clock::now());
@@ -165,7 +181,8 @@ int main(int argc, char **argv) {
            origin.mode == "tap" ? "channel" : "frames", origin.where.c_str(), acking.c_str());
     fflush(stdout);
     while (!kttool::stop_requested()) {
-        pause();  // the stop handler's signal ends the wait
+        pollfd woken{g_stop_pipe[0], POLLIN, 0};
+        poll(&woken, 1, -1);
     }
     return 0;
 }
