@@ -130,7 +130,7 @@ void FrameWatch::run_publish() {
                 const auto *data = static_cast<const uint8_t *>(zmq_msg_data(&part));
                 const size_t size = zmq_msg_size(&part);
                 if (size >= KT_FRAME_OVERHEAD &&
-                    size == kt_frame_length(reinterpret_cast<const kt_frame *>(data))) {
+                    size == frame_header(data).payload_len + KT_FRAME_OVERHEAD) {
                     book_->take(data, size, Clock::now());
                     whole = true;
                 }
@@ -192,7 +192,7 @@ void FrameWatch::run_tap() {
             size_t used = 0;
             while (filled - used >= KT_FRAME_HEADER_SIZE) {
                 const size_t length =
-                    kt_frame_length(reinterpret_cast<const kt_frame *>(buffer.data() + used));
+                    frame_header(buffer.data() + used).payload_len + KT_FRAME_OVERHEAD;
                 if (filled - used < length) {
                     break;
                 }

@@ -39,8 +39,15 @@ void SourceBook::tick(Clock::time_point now) {
     }
 }
 
+kt_frame frame_header(const uint8_t *data) {
+    kt_frame header;
+    memcpy(&header, data, KT_FRAME_HEADER_SIZE);
+    return header;
+}
+
 void SourceBook::take(const uint8_t *frame, size_t length, Clock::time_point now) {
-    const auto *f = reinterpret_cast<const kt_frame *>(frame);
+    const kt_frame header = frame_header(frame);
+    const kt_frame *f = &header;
     const std::lock_guard lock(mutex_);
     tick(now);
     ++frames_;
@@ -59,7 +66,7 @@ void SourceBook::take(const uint8_t *frame, size_t length, Clock::time_point now
     const size_t size = sample_size(format_);
     size_t bytes = std::min<size_t>(f->payload_len, length - KT_FRAME_OVERHEAD);
     bytes -= bytes % size;
-    const uint8_t *from = f->payload;
+    const uint8_t *from = frame + KT_FRAME_HEADER_SIZE;
     if (bytes > kWaveBytes) {
         from += bytes - kWaveBytes;
         bytes = kWaveBytes;

@@ -12,9 +12,14 @@
 #include <vector>
 
 #include "decimate.h"
+#include "kt_records.h"
 #include "msg_order.h"
 
 namespace ktweb {
+
+// The header of the frame at `data`, copied out: frames arrive at any byte offset of a
+// message or a stream, where the record's 16-bit fields cannot be read in place.
+kt_frame frame_header(const uint8_t *data);
 
 using Clock = std::chrono::steady_clock;
 

@@ -139,6 +139,8 @@ TEST(SubscriberAcks, FramesKeepComingWhileACountedAcknowledgementAwaitsItsReply)
     // A dumped frame takes about 250 bytes and standard output goes out 4096 at a time: a
     // subscriber that waited for the reply after its first four frames would show none.
     ASSERT_TRUE(sub.wait_output("frame://", 10s, 12)) << sub.errors();
+    // The first request may still be on its way; no second can come before its reply.
+    ASSERT_TRUE(kttest::wait_until([&] { return !pub.requests().empty(); }, 10s));
     EXPECT_EQ(pub.requests(), std::vector<std::string>{"4"});
     pub.hold_replies(false);
     ASSERT_EQ(sub.wait(20s), 0) << sub.errors();

@@ -248,7 +248,8 @@ TEST(WebAcks, CountedAcknowledgementsCarryKFramesAndTheRestWhenItStops) {
             const auto status = ktweb_test::http_get(kWebPort, "/api/status").value_or("");
             return source_number(status, "1:1", "frames") == 10;
         },
-        10s));
+        10s))
+        << ktweb_test::http_get(kWebPort, "/api/status").value_or("no answer") << web.errors();
     EXPECT_EQ(pub.requests(), std::vector<std::string>{"4"});
     pub.hold_replies(false);
     ASSERT_TRUE(kttest::wait_until([&] { return pub.requests().size() == 2; }, 10s));
