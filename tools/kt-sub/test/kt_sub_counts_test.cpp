@@ -8,6 +8,7 @@
 
 #include "crafted_publisher.h"
 #include "process.h"
+#include "wait.h"
 
 namespace {
 
